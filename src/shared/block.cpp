@@ -1,0 +1,29 @@
+#include "shared/block.h"
+
+namespace {
+volatile LONG64 g_allocations = 0;
+volatile LONG64 g_bytes = 0;
+volatile LONG64 g_live = 0;
+}  // namespace
+
+void* AllocBlock(std::size_t bytes) noexcept {
+  void* block = HeapAlloc(GetProcessHeap(), 0, bytes == 0 ? 1 : bytes);
+  if (block != nullptr) {
+    InterlockedIncrement64(&g_allocations);
+    InterlockedExchangeAdd64(&g_bytes, static_cast<LONG64>(bytes));
+    InterlockedIncrement64(&g_live);
+  }
+  return block;
+}
+
+void FreeBlock(void* block) noexcept {
+  if (block == nullptr) return;
+  InterlockedDecrement64(&g_live);
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+BlockCounters GetBlockCounters() noexcept {
+  return BlockCounters{InterlockedCompareExchange64(&g_allocations, 0, 0),
+                       InterlockedCompareExchange64(&g_bytes, 0, 0),
+                       InterlockedCompareExchange64(&g_live, 0, 0)};
+}

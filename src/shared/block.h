@@ -1,0 +1,25 @@
+#pragma once
+// The general-purpose allocator for blocks that cross threads inside the module (the copies
+// that travel with translation messages). The thread that receives a block frees it.
+
+#include <windows.h>
+#include <cstddef>
+#include <memory>
+
+// Returns nullptr when the memory cannot be had; never throws.
+[[nodiscard]] void* AllocBlock(std::size_t bytes) noexcept;
+void FreeBlock(void* block) noexcept;
+
+struct BlockDeleter {
+  void operator()(void* block) const noexcept { FreeBlock(block); }
+};
+using UniqueBlock = std::unique_ptr<BYTE, BlockDeleter>;
+
+// Figures for soak tests and the benchmark: blocks and bytes handed out so far, and how many
+// are still live.
+struct BlockCounters {
+  LONG64 allocations;
+  LONG64 bytes;
+  LONG64 live;
+};
+[[nodiscard]] BlockCounters GetBlockCounters() noexcept;

@@ -1,0 +1,123 @@
+#include "translation/translation_thread.h"
+
+#include "pipes/receive_pipe.h"
+#include "shared/module_thread.h"
+#include "shared/trace.h"
+#include "translation/drive_table.h"
+#include "translation/translate_command.h"
+#include "translation/translation_message.h"
+
+HANDLE g_hTLThread = nullptr;
+DWORD g_dwTLThreadId = 0;
+HANDLE g_hPipeThread = nullptr;
+
+namespace {
+
+// Starts and stops come from COM threads and from DllMain; one at a time.
+SRWLOCK g_layerLock = SRWLOCK_INIT;
+volatile WCHAR g_cPseudoEngineDrive = 0;
+TranslateCommandHandler volatile g_translateHandler = nullptr;
+
+bool IsRunning(HANDLE thread) noexcept {
+  return thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+void CloseThreadHandle(HANDLE& thread) noexcept {
+  if (thread != nullptr) CloseHandle(thread);
+  thread = nullptr;
+}
+
+}  // namespace
+
+DWORD GetTLThreadId() noexcept {
+  const DWORD id = g_dwTLThreadId;
+  Trace(L"GetTLThreadId returning = %d\n", static_cast<int>(id));
+  return id;
+}
+
+WCHAR GetPseudoEngineDrive() noexcept { return g_cPseudoEngineDrive; }
+void SetPseudoEngineDriveLetter(WCHAR letter) noexcept { g_cPseudoEngineDrive = letter; }
+
+void SetTranslateCommandHandler(TranslateCommandHandler handler) noexcept { g_translateHandler = handler; }
+
+BOOL PostTranslationMessage(std::uint32_t first, void* block) noexcept {
+  return PostThreadMessageW(GetTLThreadId(), kTranslationMessage, first, reinterpret_cast<LPARAM>(block));
+}
+
+void StartTranslationLayer() noexcept {
+  Trace(L"StartTranslationLayer\n");
+  AcquireSRWLockExclusive(&g_layerLock);
+  if (IsRunning(g_hTLThread)) {
+    // The running layer keeps its state and threads; a second pair would orphan the first.
+    ReleaseSRWLockExclusive(&g_layerLock);
+    Trace(L"StartTranslationLayer - layer already running\n");
+    return;
+  }
+  // The previous layer has ended: let go of what is left of it.
+  CloseThreadHandle(g_hTLThread);
+  EndPipeThread();
+
+  ZeroDriveTable();
+  g_cPseudoEngineDrive = 0;
+
+  DWORD id = 0;
+  g_hTLThread = CreateModuleThread(TLThreadFunc, nullptr, &id);
+  if (g_hTLThread == nullptr) {
+    ReleaseSRWLockExclusive(&g_layerLock);
+    Trace(L"StartTranslationLayer - CreateThread");
+    return;
+  }
+  g_dwTLThreadId = id;
+  Trace(L"Created main thread:  g_hTLThread = %d g_dwTLThreadId = %d\n", TraceAddress(g_hTLThread),
+        static_cast<int>(id));
+
+  ResetPipeThreadStop();
+  g_hPipeThread = CreateModuleThread(PipeThreadFunc, nullptr, nullptr);
+  ReleaseSRWLockExclusive(&g_layerLock);
+  if (g_hPipeThread == nullptr) {
+    Trace(L"StartTranslationLayer - CreateThread");
+  } else {
+    Trace(L"StartTranslationLayer Successful\n");
+  }
+}
+
+void StopTranslationLayer() noexcept {
+  Trace(L"StopTranslationLayer\n");
+  AcquireSRWLockExclusive(&g_layerLock);
+  // Only a translation thread that still runs is told to quit: once it has ended its id may
+  // belong to another thread of the host.
+  if (IsRunning(g_hTLThread)) PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
+  EndPipeThread();
+  ReleaseSRWLockExclusive(&g_layerLock);
+  Trace(L"StopTranslationLayer Successful\n");
+}
+
+void EndPipeThread() noexcept { StopPipeThread(g_hPipeThread); }
+
+DWORD WINAPI TLThreadFunc(void*) {
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (FAILED(hr)) Trace(L"CoInitializeEx failed hr = %d\n", static_cast<int>(hr));
+
+  // Makes this thread's message queue exist.
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    Trace(L"TLThreadFunc - GetMessage Called\n");
+    if (msg.message != kTranslationMessage) continue;  // nothing else is dispatched
+    Trace(L"Calling TranslateCommand\n");
+    const TranslationParam p = DecodeTranslationParam(msg.wParam);
+    void* block = reinterpret_cast<void*>(msg.lParam);
+    if (TranslateCommandHandler handler = g_translateHandler) {
+      handler(p.command, block, p.letter, p.direction);
+    } else {
+      TranslateCommand(p.command, block, p.letter, p.direction);
+    }
+  }
+
+  Trace(L"Exiting Translation Layer Thread\n");
+  Trace(L"Calling CoUninitialize()\n");
+  CoUninitialize();
+  Trace(L"CoUninitialize() Done\n");
+  return 0;
+}
