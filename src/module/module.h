@@ -1,0 +1,17 @@
+#pragma once
+// Module-wide objects that live from load to unload.
+
+#include <windows.h>
+#include <objbase.h>
+
+extern const CLSID CLSID_PseudoService;  // {1B872DBC-5A55-43B1-AFF6-4115DD5C3D44}
+extern const GUID LIBID_COBALINLib;      // {96AAD113-9A21-4162-8DC7-7A02CA59369D}
+extern const GUID APPID_Engine;          // {FE46042C-22D2-4964-A198-D9D9FA11D477}
+
+extern HINSTANCE g_hInstance;            // the module, kept at load
+extern HANDLE g_hNoDataObjectsEvent;     // manual reset; signalled exactly while no data object lives
+extern HANDLE g_hExitEvent;              // auto reset; set when the GUI's exit has been handled
+
+// Any thread: the count of live data objects and its event, changed as one step.
+void DataObjectCreated() noexcept;
+void DataObjectDestroyed() noexcept;

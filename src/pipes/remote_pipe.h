@@ -1,0 +1,20 @@
+#pragma once
+// Setting up the pipes to the machine whose service the GUI wants to drive: the pipe names and
+// the handshake between the GUI's calling thread and the translation thread, which proves
+// with a zero probe packet that the control pipe can be reached.
+
+#include <windows.h>
+
+extern WCHAR g_szMachineName[16];       // the machine named by the GUI
+extern WCHAR g_szComputerName[16];      // this computer's name
+extern WCHAR g_szGuiPipeName[46];       // "\\<this computer>\pipe\TarnswellGuiPipe"
+extern WCHAR g_szControlPipeName[46];   // "\\<machine>\pipe\TarnswellControlPipe"
+extern volatile BOOL g_bPipeInitResult; // result of the last probe send (0 or 1)
+
+// COM thread (inside SetData). Sets the pipe names, asks the translation thread for the probe
+// and waits for its answer at most 10 s. Returns g_bPipeInitResult.
+BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept;
+
+// Translation thread, for ID_INIT_PIPE_COM: sends the probe, stores its result in
+// g_bPipeInitResult and, on success, releases the waiting InitializeRemotePipe.
+void AnswerPipeInitProbe() noexcept;

@@ -1,0 +1,17 @@
+#pragma once
+// Per-drive engine classes and the translation layer's shutdown at GUI exit.
+
+#include <windows.h>
+
+// Translation thread. Makes a new engine class for the drive, registers it (volatile registry
+// keys and the class object) and makes the drive the newest pseudo engine. A letter outside
+// A to Z touches nothing.
+void SetPseudoEngineDrive(WCHAR letter) noexcept;
+
+// Translation thread, at GUI exit: ends the pipe thread, closes the sending pipe, releases
+// every GUI connection and removes the engine class keys.
+void ExitTranslationLayer() noexcept;
+
+// Translation thread. Releases every GUI connection and removes every engine class key named
+// in the drive table.
+void CloseCOMPtrs() noexcept;
