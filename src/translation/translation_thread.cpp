@@ -16,6 +16,7 @@ namespace {
 // Starts and stops come from COM threads and from DllMain; one at a time.
 SRWLOCK g_layerLock = SRWLOCK_INIT;
 volatile WCHAR g_cPseudoEngineDrive = 0;
+constexpr DWORD kQuitWaitMs = 2000;
 TranslateCommandHandler volatile g_translateHandler = nullptr;
 
 bool IsRunning(HANDLE thread) noexcept {
@@ -41,7 +42,12 @@ void SetPseudoEngineDriveLetter(WCHAR letter) noexcept { g_cPseudoEngineDrive = 
 void SetTranslateCommandHandler(TranslateCommandHandler handler) noexcept { g_translateHandler = handler; }
 
 BOOL PostTranslationMessage(std::uint32_t first, void* block) noexcept {
-  return PostThreadMessageW(GetTLThreadId(), kTranslationMessage, first, reinterpret_cast<LPARAM>(block));
+  const DWORD id = GetTLThreadId();
+  if (id == 0) {  // no translation thread yet (some systems would not refuse id 0 themselves)
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return FALSE;
+  }
+  return PostThreadMessageW(id, kTranslationMessage, first, reinterpret_cast<LPARAM>(block));
 }
 
 void StartTranslationLayer() noexcept {
@@ -86,7 +92,12 @@ void StopTranslationLayer() noexcept {
   AcquireSRWLockExclusive(&g_layerLock);
   // Only a translation thread that still runs is told to quit: once it has ended its id may
   // belong to another thread of the host.
-  if (IsRunning(g_hTLThread)) PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
+  if (IsRunning(g_hTLThread)) {
+    PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
+    // A short wait lets the loop finish the command in hand, so that a start right after this
+    // finds the layer ended rather than still running.
+    if (GetCurrentThreadId() != g_dwTLThreadId) WaitForSingleObject(g_hTLThread, kQuitWaitMs);
+  }
   EndPipeThread();
   ReleaseSRWLockExclusive(&g_layerLock);
   Trace(L"StopTranslationLayer Successful\n");
