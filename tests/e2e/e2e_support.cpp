@@ -1,0 +1,297 @@
+#include "e2e/e2e_support.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "common/text.h"
+
+std::wstring BinDir() { return ProgramDirectory(); }
+
+std::vector<BYTE> TextBytes(const std::wstring& text) {
+  std::vector<BYTE> bytes((text.size() + 1) * sizeof(wchar_t), 0);
+  std::memcpy(bytes.data(), text.c_str(), text.size() * sizeof(wchar_t));
+  return bytes;
+}
+
+namespace {
+
+// Waits for an overlapped operation or `stop`; on stop the operation is cancelled and has
+// ended when this returns. True with the bytes moved when the operation completed.
+bool FinishIo(HANDLE handle, OVERLAPPED& overlapped, HANDLE stop, DWORD& moved) {
+  HANDLE waits[2] = {stop, overlapped.hEvent};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+    CancelIo(handle);
+    GetOverlappedResult(handle, &overlapped, &moved, TRUE);
+    return false;
+  }
+  return GetOverlappedResult(handle, &overlapped, &moved, FALSE) != 0;
+}
+
+bool ReadAll(HANDLE handle, BYTE* data, DWORD bytes, HANDLE stop) {
+  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  DWORD got = 0;
+  while (got < bytes) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = done.get();
+    ResetEvent(done.get());
+    DWORD read = 0;
+    if (!ReadFile(handle, data + got, bytes - got, &read, &overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING || !FinishIo(handle, overlapped, stop, read)) return false;
+    }
+    if (read == 0) return false;
+    got += read;
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- ChildProgram ----------------------------------------------------------------------------
+
+ChildProgram::~ChildProgram() { Kill(); }
+
+bool ChildProgram::Start(const std::wstring& program, const std::wstring& arguments) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+  m_readEnd.reset(readEnd);
+  UniqueHandle write(writeEnd);
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  UniqueHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                 0, nullptr));
+  const std::wstring path = BinDir() + program;
+  std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input.get();
+  startup.hStdOutput = write.get();
+  startup.hStdError = write.get();
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return false;
+  }
+  m_process.reset(process.hProcess);
+  CloseHandle(process.hThread);
+  write.reset();  // the child holds the only write end now: the read ends with the child
+  m_reader = std::thread(&ChildProgram::ReadLoop, this);
+  return true;
+}
+
+void ChildProgram::ReadLoop() {
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(m_readEnd.get(), buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_output.append(buffer, read);
+    m_grew.notify_all();
+  }
+}
+
+bool ChildProgram::Wait(DWORD timeoutMs, DWORD& exitCode) {
+  if (!m_process || WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0) return false;
+  GetExitCodeProcess(m_process.get(), &exitCode);
+  // The output ends with the process (unless a program it started holds the pipe).
+  if (m_reader.joinable()) m_reader.join();
+  return true;
+}
+
+bool ChildProgram::WaitForOutput(const std::string& part, DWORD timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  return m_grew.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return m_output.find(part) != std::string::npos; });
+}
+
+std::string ChildProgram::Output() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_output;
+}
+
+void ChildProgram::Kill() {
+  if (m_process && WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
+    TerminateProcess(m_process.get(), 1);
+    WaitForSingleObject(m_process.get(), 5000);
+  }
+  if (m_reader.joinable()) m_reader.join();
+  m_process.reset();
+}
+
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs, std::string* output) {
+  ChildProgram child;
+  if (!child.Start(program, arguments)) return ~0u;
+  DWORD exitCode = ~0u;
+  if (!child.Wait(timeoutMs, exitCode)) {
+    child.Kill();
+    exitCode = ~0u;
+  }
+  if (output != nullptr) *output = child.Output();
+  return exitCode;
+}
+
+// --- Service control manager and registry ------------------------------------------------------
+
+DWORD ServiceState() {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"Tarnswell", SERVICE_QUERY_STATUS) : nullptr);
+  SERVICE_STATUS status{};
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
+bool WaitForServiceState(DWORD state, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (ServiceState() == state) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(100);
+  }
+}
+
+bool StopService(DWORD timeoutMs) {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"Tarnswell", SERVICE_STOP | SERVICE_QUERY_STATUS)
+                                 : nullptr);
+  if (!service) return false;
+  SERVICE_STATUS status{};
+  if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED) return true;
+  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  return WaitForServiceState(SERVICE_STOPPED, timeoutMs);
+}
+
+bool ClassesRootKeyExists(const std::wstring& path) {
+  UniqueHKey key;
+  return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::vector<std::wstring> ClassIdsInLines(const std::string& text, const std::string& marker) {
+  std::vector<std::wstring> ids;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    const std::size_t open = line.find('{');
+    const std::size_t close = open == std::string::npos ? open : line.find('}', open);
+    if (line.find(marker) != std::string::npos && close != std::string::npos && close - open == 37) {
+      ids.push_back(FromUtf8(line.substr(open, close - open + 1)));
+    }
+    start = end + 1;
+  }
+  return ids;
+}
+
+// --- FakeModulePipes -------------------------------------------------------------------------
+
+FakeModulePipes::~FakeModulePipes() {
+  if (m_changed) SetEvent(m_changed.get());
+  m_control.reset();
+  if (m_reader.joinable()) m_reader.join();
+}
+
+bool FakeModulePipes::Listen() {
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
+  m_receive.reset(CreateNamedPipeW(kGuiPipeLocalName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1, 0,
+                                   kPipePacketRoom, 0, &attributes));
+  // Manual reset: set at the end, it stops the reader; every packet pulses the waiters.
+  m_changed.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!m_receive || !m_changed) return false;
+  m_reader = std::thread(&FakeModulePipes::ReadLoop, this);
+  return true;
+}
+
+void FakeModulePipes::ReadLoop() {
+  // The destructor sets m_changed to end every wait of this thread.
+  HANDLE quit = m_changed.get();
+  UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = connected.get();
+  bool isConnected = ConnectNamedPipe(m_receive.get(), &overlapped) != 0;
+  if (!isConnected) {
+    const DWORD error = GetLastError();
+    DWORD ignored = 0;
+    isConnected = error == ERROR_PIPE_CONNECTED ||
+                  (error == ERROR_IO_PENDING && FinishIo(m_receive.get(), overlapped, quit, ignored));
+  }
+  while (isConnected) {
+    ReceivedPacket packet{};
+    if (!ReadAll(m_receive.get(), reinterpret_cast<BYTE*>(&packet.header), sizeof(packet.header), quit)) break;
+    if (packet.header.dwDataSize > kPipeMaxBody) break;
+    packet.body.resize(packet.header.dwDataSize);
+    if (packet.header.dwDataSize != 0 &&
+        !ReadAll(m_receive.get(), packet.body.data(), packet.header.dwDataSize, quit)) {
+      break;
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_packets.push_back(std::move(packet));
+    m_arrived.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_disconnected = true;
+  m_arrived.notify_all();
+}
+
+bool FakeModulePipes::ConnectControl(DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    m_control.reset(CreateFileW(L"\\\\.\\pipe\\TarnswellControlPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    if (m_control) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(50);
+  }
+}
+
+void FakeModulePipes::CloseControl() { m_control.reset(); }
+
+bool FakeModulePipes::Send(std::uint32_t command, WCHAR drive, std::uint32_t param, const std::vector<BYTE>& body) {
+  std::vector<BYTE> packet(kPipeHeaderSize + body.size(), 0);
+  PipePacket header{};
+  header.dwCommand = command;
+  header.dwParam = param;
+  header.cDrive = drive;
+  header.dwDataSize = static_cast<std::uint32_t>(body.size());
+  std::memcpy(packet.data(), &header, sizeof(header));
+  if (!body.empty()) std::memcpy(packet.data() + kPipeHeaderSize, body.data(), body.size());
+  DWORD written = 0;
+  return m_control && WriteFile(m_control.get(), packet.data(), static_cast<DWORD>(packet.size()), &written, nullptr) &&
+         written == packet.size();
+}
+
+bool FakeModulePipes::SendRaw(const std::vector<BYTE>& bytes) {
+  DWORD written = 0;
+  return m_control && WriteFile(m_control.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+std::vector<BYTE> FakeModulePipes::GuiPipeNameBody() {
+  return TextBytes(L"\\\\" + ThisComputerName() + L"\\pipe\\TarnswellGuiPipe");
+}
+
+int FakeModulePipes::WaitFor(std::uint32_t command, WCHAR drive, DWORD timeoutMs, std::size_t from) {
+  int found = -1;
+  std::unique_lock<std::mutex> lock(m_lock);
+  m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    for (std::size_t i = from; i < m_packets.size(); ++i) {
+      if (m_packets[i].header.dwCommand == command && (drive == 0 || m_packets[i].header.cDrive == drive)) {
+        found = static_cast<int>(i);
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+std::vector<ReceivedPacket> FakeModulePipes::Packets() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_packets;
+}
+
+bool FakeModulePipes::WaitForDisconnect(DWORD timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_disconnected; });
+}

@@ -1,0 +1,120 @@
+// Whole sessions with the real programs: the module installed as an installation does it, the
+// service stand-in installed in the service control manager and stopped, the GUI stand-in run
+// with a script, and the trace viewer listening.
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "e2e/e2e_support.h"
+
+namespace {
+
+constexpr DWORD kInstallMs = 60000;
+constexpr DWORD kSessionMs = 120000;
+
+// True when the module in this build has its COM entry points (the GUI needs them).
+bool ModuleIsComplete() {
+  UniqueModule module(LoadLibraryExW((BinDir() + L"cobalin.dll").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
+  return module && GetProcAddress(module.get(), "DllGetClassObject") != nullptr &&
+         GetProcAddress(module.get(), "DllRegisterServer") != nullptr;
+}
+
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ModuleIsComplete()) GTEST_SKIP() << "cobalin.dll of this build has no COM entry points yet";
+    RunProgram(L"cobalin_install.exe", L"uninstall", kInstallMs);  // whatever an earlier run left
+    std::string output;
+    ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"install --seed 7 --tick 5", kInstallMs, &output)) << output;
+    ASSERT_TRUE(StopService(15000));
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+  }
+  void TearDown() override {
+    if (!IsSkipped()) RunProgram(L"cobalin_install.exe", L"uninstall", kInstallMs);
+  }
+  // Runs the GUI stand-in with a script; its exit code and output.
+  DWORD RunGui(const std::wstring& script, std::string& output) {
+    return RunProgram(L"cobalin_gui.exe", L"--timeout 60 --script \"" + script + L"\"", kSessionMs, &output);
+  }
+};
+
+TEST_F(Session, ConnectsAnalysesDefragmentsReportsAndExitsWithTheServiceStartedOnDemand) {
+  std::string out;
+  ASSERT_EQ(0u, RunGui(L"drives; analyze C; defrag C; report C; exit", out)) << out;
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());  // the module started it
+  EXPECT_NE(std::string::npos, out.find("Connected to the Tarnswell service on")) << out;
+  EXPECT_NE(std::string::npos, out.find("  C:     NTFS")) << out;
+  EXPECT_NE(std::string::npos, out.find("  F:     CDFS")) << out;
+  EXPECT_NE(std::string::npos, out.find("Analysis of C: finished: drive analysed.")) << out;
+  EXPECT_NE(std::string::npos, out.find("Defragmentation of C: finished: drive defragmented.")) << out;
+  EXPECT_NE(std::string::npos, out.find("Drive map of C: (1024 blocks")) << out;
+  EXPECT_NE(std::string::npos, out.find("Fragmented files on C: (\\\\.\\C:\\)")) << out;
+  EXPECT_NE(std::string::npos, out.find("100 %")) << out;
+  EXPECT_NE(std::string::npos, out.find("No engine class key is left")) << out;
+}
+
+TEST_F(Session, ExitLeavesNoEngineClassKeyAndTheModuleUnloadable) {
+  std::string out;
+  ASSERT_EQ(0u, RunGui(L"analyze C; analyze E; exit", out)) << out;
+  const auto classes = ClassIdsInLines(out, "Engine class {");
+  ASSERT_EQ(2u, classes.size()) << out;
+  for (const auto& clsid : classes) EXPECT_FALSE(ClassesRootKeyExists(L"CLSID\\" + clsid)) << ToUtf8(clsid);
+  const bool unloadable = out.find("The module was unloaded.") != std::string::npos ||
+                          out.find("The module can be unloaded") != std::string::npos;
+  EXPECT_TRUE(unloadable) << out;
+  // The installation's own key stays.
+  EXPECT_TRUE(ClassesRootKeyExists(L"CLSID\\{1B872DBC-5A55-43B1-AFF6-4115DD5C3D44}\\InprocServer32"));
+}
+
+TEST_F(Session, ASecondSessionInANewProcessWorksLikeTheFirst) {
+  std::string first, second;
+  ASSERT_EQ(0u, RunGui(L"analyze D; report D; exit", first)) << first;
+  ASSERT_EQ(0u, RunGui(L"settings priority Priority=High; analyze D; report D; exit", second)) << second;
+  EXPECT_NE(std::string::npos, second.find("Analysis of D: finished")) << second;
+  EXPECT_NE(std::string::npos, second.find("Fragmented files on D:")) << second;
+  // The same seed and the same volume: the same report both times.
+  const auto table = [](const std::string& out) { return out.substr(out.find("Fragmented files on D:")); };
+  EXPECT_EQ(table(first).substr(0, 2000), table(second).substr(0, 2000));
+  const auto firstClasses = ClassIdsInLines(first, "Engine class {");
+  const auto secondClasses = ClassIdsInLines(second, "Engine class {");
+  ASSERT_EQ(1u, firstClasses.size());
+  ASSERT_EQ(1u, secondClasses.size());
+  EXPECT_NE(firstClasses[0], secondClasses[0]);  // a new engine class for the new session
+}
+
+TEST_F(Session, TheTraceViewerShowsTheModulesLines) {
+  ChildProgram viewer;
+  ASSERT_TRUE(viewer.Start(L"cobalin_traceview.exe", L"--seconds 100 --until \"TW4_5::ID_FENUI_EXIT Done\""));
+  ASSERT_TRUE(viewer.WaitForOutput("# listening", 10000)) << viewer.Output();
+  std::string out;
+  ASSERT_EQ(0u, RunGui(L"analyze C; exit", out)) << out;
+  DWORD exitCode = ~0u;
+  ASSERT_TRUE(viewer.Wait(20000, exitCode)) << viewer.Output();
+  EXPECT_EQ(0u, exitCode);
+  const std::string trace = viewer.Output();
+  for (const char* line : {"Thread ", ": TW4_0::ID_DRIVE_DATA", ": TW4_0::ID_ENGINE_START", ": TW4_5::ID_ANALYZE",
+                           ": TW4_0::ID_ENGINE_EXIT", ": TW4_5::ID_FENUI_EXIT Done"}) {
+    EXPECT_NE(std::string::npos, trace.find(line)) << line << "\n" << trace;
+  }
+}
+
+TEST_F(Session, PausesContinuesAndStopsAnEngine) {
+  // A slow service, so that the engine is still running when the commands come.
+  ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"install --service-only --seed 7 --tick 150", kInstallMs));
+  ASSERT_TRUE(StopService(15000));
+  std::string out;
+  ASSERT_EQ(0u, RunGui(L"defrag D nowait; pause D; continue D; stop D; exit", out)) << out;
+  EXPECT_NE(std::string::npos, out.find("Defragmentation of D: started.")) << out;
+  EXPECT_NE(std::string::npos, out.find("Drive D: paused at")) << out;
+  EXPECT_NE(std::string::npos, out.find("Drive D: continues.")) << out;
+  EXPECT_NE(std::string::npos, out.find("The defragmentation of D: was stopped at")) << out;
+}
+
+TEST_F(Session, AMissingServiceIsToldInAPlainSentence) {
+  ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"uninstall --service-only", kInstallMs));
+  std::string out;
+  EXPECT_EQ(1u, RunGui(L"drives; exit", out)) << out;
+  EXPECT_NE(std::string::npos, out.find("The Tarnswell service is not installed on this computer.")) << out;
+}
+
+}  // namespace
