@@ -38,6 +38,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+      Log(control == SERVICE_CONTROL_STOP ? L"stop requested" : L"the system shuts down");
       ReportStatus(SERVICE_STOP_PENDING, NO_ERROR, 10000);
       SetEvent(g_stopEvent);
       return NO_ERROR;
@@ -61,6 +62,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     return;
   }
   ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
+  Log(L"running as the service \"Tarnswell\"");
   WaitForSingleObject(stop.get(), INFINITE);  // the service runs until it is stopped
   core->Stop();
   core.reset();
