@@ -10,6 +10,7 @@
 #include "support/layer_harness.h"
 #include "support/trace_capture.h"
 #include "translation/commands.h"
+#include "translation/translation_message.h"
 #include "translation/translation_thread.h"
 
 namespace {
@@ -201,6 +202,46 @@ TEST_F(PipeThreadStopTest, StopsWhileReadingAndBetweenPackets) {
   }
   EXPECT_FALSE(trace.ContainsPart(L"TerminateThread"));
   EXPECT_FALSE(trace.ContainsPart(L"Error #"));
+}
+
+}  // namespace
+
+namespace {
+
+// A queue that refuses posts as a full one does, for as long as `g_refusals` says.
+volatile LONG g_refusals = 0;
+BOOL WINAPI PostIntoFullQueue(DWORD threadId, UINT message, WPARAM first, LPARAM second) {
+  if (InterlockedDecrement(&g_refusals) >= 0) {
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return FALSE;
+  }
+  return PostThreadMessageW(threadId, message, first, second);
+}
+
+TEST_F(ReceivePipeTest, AFullQueueBacksUpInsteadOfLosingPackets) {
+  InterlockedExchange(&g_refusals, 40);
+  SetPostThreadMessageFunction(&PostIntoFullQueue);
+  constexpr std::uint32_t kPackets = 30;
+  for (std::uint32_t i = 0; i < kPackets; ++i) {
+    ASSERT_TRUE(service.WritePacket(TW4_0::ID_ENGINE_PERCENT_DONE, L'C', PatternBody(4, static_cast<BYTE>(i))));
+  }
+  ASSERT_TRUE(recorder.WaitForCount(kPackets, kTimeout));
+  SetPostThreadMessageFunction(nullptr);
+  const auto messages = recorder.Messages();
+  for (std::uint32_t i = 0; i < kPackets; ++i) EXPECT_EQ(PatternBody(4, static_cast<BYTE>(i))[0], messages[i].bytes[48]);
+  EXPECT_FALSE(trace.ContainsPart(L"PostThreadMessage failed"));
+}
+
+TEST_F(ReceivePipeTest, AQueueThatStaysFullGivesUpWhenTheLayerStops) {
+  InterlockedExchange(&g_refusals, 1000000);
+  SetPostThreadMessageFunction(&PostIntoFullQueue);
+  ASSERT_TRUE(service.WritePacket(TW4_0::ID_ENGINE_START, L'C', {}));
+  Sleep(100);  // the pipe thread now retries its post
+  StopTranslationLayer();
+  SetPostThreadMessageFunction(nullptr);
+  EXPECT_EQ(0u, recorder.Count());
+  EXPECT_EQ(0, GetBlockCounters().live);  // the refused copy was not leaked
+  EXPECT_FALSE(trace.ContainsPart(L"TerminateThread"));
 }
 
 }  // namespace
