@@ -198,7 +198,7 @@ void GuiSession::ShowProgress(const SessionState& state) {
   // Output to a file or a pipe: a line whenever a drive reaches the next tenth.
   for (int i = 0; i < 26; ++i) {
     const DriveState& d = state.drives[i];
-    if (!d.running) continue;
+    if (!d.running || !d.statusThisOperation) continue;
     const std::uint32_t tenth = d.percent / 10 + 1;
     if (tenth != m_lastShown[i]) {
       m_lastShown[i] = tenth;
@@ -558,21 +558,30 @@ bool GuiSession::Exit() {
   m_model.Classes().RevokeAll();
   OutLine(L"Disconnected from the Tarnswell service.");
 
-  // The engine classes the module registered for this session must be gone from the registry.
-  std::size_t classes = 0, left = 0;
+  // The engine classes the module registered for this session must be gone: from the registry,
+  // and from COM's table of class objects, which would otherwise point into the module after
+  // it is unloaded.
+  std::size_t classes = 0, inRegistry = 0, withCom = 0;
   for (int i = 0; i < 26; ++i) {
     for (const auto& engineClass : state.drives[i].engineClasses) {
       ++classes;
       UniqueHKey key;
       const bool present = RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + engineClass).c_str(), 0, KEY_READ,
                                          key.put()) == ERROR_SUCCESS;
+      CLSID clsid;
+      ComPtr<IClassFactory> factory;
+      const bool offered = SUCCEEDED(CLSIDFromString(engineClass.c_str(), &clsid)) &&
+                           SUCCEEDED(CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                                      reinterpret_cast<void**>(factory.put())));
+      factory.reset();
       OutLine(L"  Engine class " + engineClass + L" (drive " + DriveName(i) + L") " +
-              (present ? L"is still registered" : L"removed"));
-      if (present) ++left;
+              (present ? L"is still registered" : L"removed") + (offered ? L", still offered to COM" : L""));
+      inRegistry += present;
+      withCom += offered;
     }
   }
-  if (left != 0) {
-    ErrLine(L"The module left " + std::to_wstring(left) + L" engine class keys in the registry.");
+  if (inRegistry != 0) {
+    ErrLine(L"The module left " + std::to_wstring(inRegistry) + L" engine class keys in the registry.");
     ok = false;
   } else {
     OutLine(L"No engine class key is left (" + std::to_wstring(classes) + L" were made).");
@@ -581,7 +590,11 @@ bool GuiSession::Exit() {
   // With no object of the module left, the module must agree to be unloaded, and COM unloads it.
   const std::wstring modulePath = RegisteredModulePath();
   HMODULE module = modulePath.empty() ? nullptr : GetModuleHandleW(modulePath.c_str());
-  if (module != nullptr) {
+  if (module != nullptr && withCom != 0) {
+    ErrLine(L"The module still offers " + std::to_wstring(withCom) +
+            L" engine classes to COM: unloading it would leave COM pointing into freed code, so it stays loaded.");
+    ok = false;
+  } else if (module != nullptr) {
     using CanUnload = HRESULT(STDAPICALLTYPE*)();
     auto canUnload = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
     const HRESULT unload = canUnload != nullptr ? canUnload() : E_NOTIMPL;

@@ -208,6 +208,7 @@ void SessionModel::HandleDrive(int drive, std::uint32_t command, const std::vect
       if (!ReadStruct(body, status)) return Problem(L"a short ID_STATUS");
       d.percent = status.dwPercentDone;
       d.engineState = status.dwEngineState;
+      d.statusThisOperation = true;
       ++d.statuses;
       break;
     }
@@ -268,6 +269,7 @@ void SessionModel::BeginOperation(int drive, std::uint32_t operation) {
   DriveState& d = m_state.drives[drive];
   d.operation = operation;
   d.percent = 0;
+  d.statusThisOperation = false;
   d.hasReport = false;
   d.report = FragReport();
 }

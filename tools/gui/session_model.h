@@ -49,6 +49,7 @@ struct DriveState {
   std::uint32_t percent = 0;
   bool running = false;         // between the engine start and the end of the scan
   bool paused = false;
+  bool statusThisOperation = false;  // a status has come since the operation was asked for
   std::uint64_t engineStarts = 0, endScans = 0, statuses = 0, pauses = 0, continues = 0;
   bool hasStatistics = false;
   VolumeSummary statistics;

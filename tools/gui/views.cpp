@@ -62,7 +62,7 @@ std::wstring ProgressBar(const DriveState& d) {
 std::wstring ProgressLine(const SessionState& state) {
   std::wstring line;
   for (const auto& d : state.drives) {
-    if (!d.running) continue;
+    if (!d.running || !d.statusThisOperation) continue;
     if (!line.empty()) line += L"   ";
     line += ProgressBar(d);
   }
@@ -83,8 +83,11 @@ std::wstring StatisticsView(const DriveState& d) {
   out += L"  Fragmented files      " + GroupDigits(s.fragmentedFiles) + L" with " +
          GroupDigits(s.excessFileFragments) + L" excess fragments";
   if (s.averageFragmentsX100 != 0) {
-    out += L" (" + std::to_wstring(s.averageFragmentsX100 / 100) + L"." +
-           PadLeft(std::to_wstring(s.averageFragmentsX100 % 100), 2) + L" fragments each)";
+    wchar_t each[48];
+    _snwprintf(each, 47, L" (%llu.%02llu fragments each)", static_cast<unsigned long long>(s.averageFragmentsX100 / 100),
+               static_cast<unsigned long long>(s.averageFragmentsX100 % 100));
+    each[47] = L'\0';
+    out += each;
   }
   out += L"\n";
   out += L"  Fragmented folders    " + GroupDigits(s.fragmentedDirectories) + L" with " +
