@@ -164,6 +164,16 @@ bool ClassesRootKeyExists(const std::wstring& path) {
   return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
+std::string ReadFileText(const std::wstring& path) {
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+  std::string text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (file && ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read != 0) text.append(buffer, read);
+  return text;
+}
+
 std::vector<std::wstring> ClassIdsInLines(const std::string& text, const std::string& marker) {
   std::vector<std::wstring> ids;
   std::size_t start = 0;

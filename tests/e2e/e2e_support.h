@@ -58,6 +58,9 @@ bool WaitForServiceState(DWORD state, DWORD timeoutMs);
 
 bool ClassesRootKeyExists(const std::wstring& path);
 
+// A text file's bytes, or empty.
+std::string ReadFileText(const std::wstring& path);
+
 // Every "{...}" class identifier in the lines of `text` that contain `marker`.
 std::vector<std::wstring> ClassIdsInLines(const std::string& text, const std::string& marker);
 

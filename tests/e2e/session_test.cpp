@@ -24,18 +24,31 @@ class Session : public ::testing::Test {
   void SetUp() override {
     if (!ModuleIsComplete()) GTEST_SKIP() << "cobalin.dll of this build has no COM entry points yet";
     RunProgram(L"cobalin_install.exe", L"uninstall", kInstallMs);  // whatever an earlier run left
+    DeleteFileW(ServiceLogPath().c_str());
     std::string output;
-    ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"install --seed 7 --tick 5", kInstallMs, &output)) << output;
+    ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"install --seed 7 --tick 5 --log \"" + ServiceLogPath() + L"\"",
+                             kInstallMs, &output))
+        << output;
     ASSERT_TRUE(StopService(15000));
     ASSERT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
   }
   void TearDown() override {
     if (!IsSkipped()) RunProgram(L"cobalin_install.exe", L"uninstall", kInstallMs);
   }
-  // Runs the GUI stand-in with a script; its exit code and output.
+  // Runs the GUI stand-in with a script; its exit code and output (with the service's log
+  // after it, for the person reading a failure).
   DWORD RunGui(const std::wstring& script, std::string& output) {
-    return RunProgram(L"cobalin_gui.exe", L"--timeout 60 --script \"" + script + L"\"", kSessionMs, &output);
+    const DWORD code = RunProgram(L"cobalin_gui.exe",
+                                  L"--timeout 60 --trace \"" + TracePath() + L"\" --script \"" + script + L"\"",
+                                  kSessionMs, &output);
+    if (code != 0) {
+      output += "\n--- the service's log:\n" + ReadFileText(ServiceLogPath());
+      output += "\n--- the module's trace:\n" + ReadFileText(TracePath());
+    }
+    return code;
   }
+  static std::wstring ServiceLogPath() { return BinDir() + L"e2e-service.log"; }
+  static std::wstring TracePath() { return BinDir() + L"e2e-module-trace.log"; }
 };
 
 TEST_F(Session, ConnectsAnalysesDefragmentsReportsAndExitsWithTheServiceStartedOnDemand) {

@@ -14,7 +14,7 @@
 #include "gui/gui_session.h"
 #include "gui/session_model.h"
 #include "service/volumes.h"
-#include "traceview/line_joiner.h"
+#include "common/line_joiner.h"
 
 namespace {
 

@@ -50,10 +50,11 @@ const wchar_t kGuiUsage[] =
     L"Cobalin module.\n"
     L"\n"
     L"  cobalin_gui [--machine NAME] [--script \"CMD; CMD; ...\"] [--timeout SECONDS]\n"
-    L"              [--map BLOCKS] [--columns N]\n"
+    L"              [--map BLOCKS] [--columns N] [--trace FILE]\n"
     L"\n"
     L"Without --script it prompts for commands. With --script it runs them in order and exits\n"
-    L"with status 0 only when every one worked. Commands:\n"
+    L"with status 0 only when every one worked. --trace records the module's debug trace of this\n"
+    L"process into FILE (unless a trace viewer is listening already). Commands:\n"
     L"  drives                  the drive list            refresh     ask the service again\n"
     L"  analyze X [nowait]      analyse drive X           defrag X [nowait]   defragment it\n"
     L"  wait X                  wait for X's engine       status      progress of every drive\n"
@@ -82,6 +83,8 @@ GuiOptions ParseGuiOptions(int argc, wchar_t** argv) {
     } else if (a == L"--map" && hasValue) {
       if (!ParseUnsigned(argv[++i], n) || n == 0 || n > 50000) o.error = L"--map takes 1 to 50000 blocks.";
       o.mapBlocks = static_cast<std::uint32_t>(n);
+    } else if (a == L"--trace" && hasValue) {
+      o.traceFile = argv[++i];
     } else if (a == L"--columns" && hasValue) {
       if (!ParseUnsigned(argv[++i], n) || n == 0 || n > 400) o.error = L"--columns takes 1 to 400.";
       o.mapColumns = static_cast<std::size_t>(n);
@@ -269,11 +272,14 @@ bool GuiSession::WaitForEnd(int drive, std::uint64_t endScansBefore, const wchar
       },
       ended ? 2000 : 0);
   const SessionState now = m_model.Snapshot();
-  ShowProgress(now);
-  if (m_progressOnLine) {
+  ShowNewMessages(now);
+  if (ended) {
+    // The last bar: the drive's final state at 100 %.
+    Out((StdoutIsConsole() ? L"\r" : L"") + ProgressBar(now.drives[drive]) + L"   \n");
+  } else if (m_progressOnLine) {
     Out(L"\n");
-    m_progressOnLine = false;
   }
+  m_progressOnLine = false;
   if (!ended) {
     ErrLine(std::wstring(what) + L" did not finish within " + std::to_wstring(m_options.stepTimeoutMs / 1000) +
             L" seconds.");

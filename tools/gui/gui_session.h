@@ -22,6 +22,7 @@ struct GuiOptions {
   DWORD stepTimeoutMs = 120000;    // the longest wait of one command
   std::uint32_t mapBlocks = 1024;  // display size asked for (blocks of the drive map)
   std::size_t mapColumns = 64;
+  std::wstring traceFile;          // where to record the module's trace of this process
   bool help = false;
   std::wstring error;
 };

@@ -10,6 +10,7 @@
 #include "common/console.h"
 #include "common/text.h"
 #include "gui/gui_session.h"
+#include "gui/trace_recorder.h"
 
 int wmain(int argc, wchar_t** argv) {
   const GuiOptions options = ParseGuiOptions(argc, argv);
@@ -21,6 +22,11 @@ int wmain(int argc, wchar_t** argv) {
     ErrLine(options.error);
     ErrLine(L"cobalin_gui --help lists the options.");
     return 2;
+  }
+  TraceRecorder recorder;
+  if (!options.traceFile.empty()) {
+    std::wstring problem;
+    if (!recorder.Start(options.traceFile, problem)) ErrLine(L"Note: " + problem);
   }
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
     ErrLine(L"COM could not be started in this program.");
@@ -55,5 +61,6 @@ int wmain(int argc, wchar_t** argv) {
     delete session;
     CoUninitialize();
   }
+  recorder.Stop();
   return ok ? 0 : 1;
 }

@@ -10,8 +10,8 @@
 
 #include "common/console.h"
 #include "common/text.h"
-#include "traceview/dbwin_listener.h"
-#include "traceview/line_joiner.h"
+#include "common/dbwin_listener.h"
+#include "common/line_joiner.h"
 
 namespace {
 

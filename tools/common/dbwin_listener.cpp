@@ -1,4 +1,4 @@
-#include "traceview/dbwin_listener.h"
+#include "common/dbwin_listener.h"
 
 namespace {
 constexpr DWORD kBufferSize = 4096;

@@ -1,4 +1,4 @@
-#include "traceview/line_joiner.h"
+#include "common/line_joiner.h"
 
 DWORD LineJoiner::ThreadLineId(const std::wstring& raw) {
   static const std::wstring kHead = L"Thread ";
