@@ -85,7 +85,13 @@ TEST_F(Session, ExitLeavesNoEngineClassKeyAndTheModuleUnloadable) {
 TEST_F(Session, ASecondSessionInANewProcessWorksLikeTheFirst) {
   std::string first, second;
   ASSERT_EQ(0u, RunGui(L"analyze D; report D; exit", first)) << first;
-  ASSERT_EQ(0u, RunGui(L"settings priority Priority=High; analyze D; report D; exit", second)) << second;
+  ASSERT_EQ(0u, RunGui(L"settings priority Priority=High; settings exclude E:\\SETUP,C:\\TEMP; analyze D; report D; exit",
+                       second))
+      << second;
+  // Settings saved through the module come back through it (the exclusion list behind the
+  // fixed part the module keeps).
+  EXPECT_NE(std::string::npos, second.find("  Priority   Priority=High")) << second;
+  EXPECT_NE(std::string::npos, second.find("  Excluded   E:\\SETUP, C:\\TEMP")) << second;
   EXPECT_NE(std::string::npos, second.find("Analysis of D: finished")) << second;
   EXPECT_NE(std::string::npos, second.find("Fragmented files on D:")) << second;
   // The same seed and the same volume: the same report both times.
@@ -124,6 +130,16 @@ TEST_F(Session, PausesContinuesAndStopsAnEngine) {
   EXPECT_NE(std::string::npos, out.find("Drive D: paused at")) << out;
   EXPECT_NE(std::string::npos, out.find("Drive D: continues.")) << out;
   EXPECT_NE(std::string::npos, out.find("The defragmentation of D: was stopped at")) << out;
+}
+
+TEST_F(Session, ADriveTheServiceCannotWorkOnIsRefusedWithTheServicesText) {
+  std::string out;
+  EXPECT_EQ(1u, RunGui(L"analyze F; exit", out)) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("The service says: Drive F: cannot be analyzed: its file system (CDFS) is not supported."))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("The step \"analyze F\" did not work.")) << out;
+  EXPECT_NE(std::string::npos, out.find("No engine class key is left")) << out;  // the exit still ran
 }
 
 TEST_F(Session, AMissingServiceIsToldInAPlainSentence) {

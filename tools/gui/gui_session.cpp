@@ -154,6 +154,7 @@ bool GuiSession::Connect() {
     ErrLine(L"The Tarnswell service on " + m_machine + L" did not send its list of drives.");
     return false;
   }
+  m_connected = true;
   OutLine(L"Connected to the Tarnswell service on " + m_machine + L".");
   Out(DriveListView(m_model.Snapshot(), m_machine));
   return true;
@@ -562,6 +563,7 @@ bool GuiSession::Exit() {
   m_model.ReleaseEngineObjects();
   m_service.reset();
   m_model.Classes().RevokeAll();
+  if (!m_connected) return ok;  // nothing of a session to look at
   OutLine(L"Disconnected from the Tarnswell service.");
 
   // The engine classes the module registered for this session must be gone: from the registry,

@@ -78,5 +78,6 @@ class GuiSession {
   std::size_t m_messagesShown = 0;
   std::uint32_t m_lastShown[26] = {};
   bool m_progressOnLine = false;
+  bool m_connected = false;
   bool m_shutDown = false;
 };

@@ -39,7 +39,7 @@ bool Store(std::mutex& lock, std::vector<BYTE>& slot, const std::vector<BYTE>& b
 }  // namespace
 
 SettingsStore::SettingsStore()
-    : m_log(TextBytes(L"LogFile=%SystemRoot%\\Tarnswell.log\r\nLevel=Normal")),
+    : m_log(TextBytes(L"LogFile=%SystemRoot%\\Tarnswell.log; Level=Normal")),
       m_priority(TextBytes(L"Priority=Low")),
       m_schedule(TextBytes(L"Schedule=None")),
       m_exclusionFixed(DefaultExclusionFixed()),
