@@ -65,9 +65,14 @@ done
 grep -q '^# listening' "$out/trace.log" || fail "the trace viewer did not start listening"
 
 step "The session: connect, drives, analyse C, defragment C, report C, exit"
-wine "$bin/cobalin_gui.exe" --timeout 120 --script "drives; analyze C; defrag C; report C; exit" 2>&1 |
-  tee "$out/session.log"
-session=${PIPESTATUS[0]}
+# Into a file, shown as it grows: a program the session starts (Wine's desktop process, after a
+# message box) may keep a pipe open long after the session has ended.
+wine "$bin/cobalin_gui.exe" --timeout 120 --script "drives; analyze C; defrag C; report C; exit" \
+  >"$out/session.log" 2>&1 &
+gui=$!
+tail -n +1 -f --pid="$gui" "$out/session.log"
+wait "$gui"
+session=$?
 
 # The viewer stops by itself at the module's last line of the exit; give it a moment.
 for _ in $(seq 1 200); do

@@ -51,12 +51,18 @@ bool ReadAll(HANDLE handle, BYTE* data, DWORD bytes, HANDLE stop) {
 ChildProgram::~ChildProgram() { Kill(); }
 
 bool ChildProgram::Start(const std::wstring& program, const std::wstring& arguments) {
+  // The output goes through a named pipe whose read end takes overlapped reads, so that the
+  // reading can be ended even when a process the child started (Wine's desktop process, after
+  // a message box) keeps the write end open.
+  static LONG counter = 0;
+  const std::wstring name = L"\\\\.\\pipe\\cobalin-e2e-output-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(InterlockedIncrement(&counter));
+  m_readEnd.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                   1, 0, 65536, 0, nullptr));
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
-  m_readEnd.reset(readEnd);
-  UniqueHandle write(writeEnd);
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  UniqueHandle write(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
+  m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!m_readEnd || !write || !m_stop) return false;
   UniqueHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                                  0, nullptr));
   const std::wstring path = BinDir() + program;
@@ -74,26 +80,49 @@ bool ChildProgram::Start(const std::wstring& program, const std::wstring& argume
   }
   m_process.reset(process.hProcess);
   CloseHandle(process.hThread);
-  write.reset();  // the child holds the only write end now: the read ends with the child
+  write.reset();  // the child (and what it starts) holds the write end now
   m_reader = std::thread(&ChildProgram::ReadLoop, this);
   return true;
 }
 
+// The reading thread: owns the reads of the read end; ends at the end of the output or when
+// m_stop is set.
 void ChildProgram::ReadLoop() {
+  UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(m_readEnd.get(), buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+  for (;;) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = done.get();
+    ResetEvent(done.get());
+    DWORD read = 0;
+    if (!ReadFile(m_readEnd.get(), buffer, sizeof(buffer), &read, &overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING || !FinishIo(m_readEnd.get(), overlapped, m_stop.get(), read)) break;
+    }
+    if (read == 0) break;
     std::lock_guard<std::mutex> lock(m_lock);
     m_output.append(buffer, read);
     m_grew.notify_all();
   }
 }
 
+void ChildProgram::EndReading() {
+  if (!m_reader.joinable()) return;
+  // What the child wrote before it ended is in the pipe already: a moment to take it, then the
+  // read is ended whoever still holds the write end.
+  std::unique_lock<std::mutex> lock(m_lock);
+  std::size_t size = m_output.size();
+  while (m_grew.wait_for(lock, std::chrono::milliseconds(300), [&] { return m_output.size() != size; })) {
+    size = m_output.size();
+  }
+  lock.unlock();
+  SetEvent(m_stop.get());
+  m_reader.join();
+}
+
 bool ChildProgram::Wait(DWORD timeoutMs, DWORD& exitCode) {
   if (!m_process || WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0) return false;
   GetExitCodeProcess(m_process.get(), &exitCode);
-  // The output ends with the process (unless a program it started holds the pipe).
-  if (m_reader.joinable()) m_reader.join();
+  EndReading();
   return true;
 }
 
@@ -113,7 +142,7 @@ void ChildProgram::Kill() {
     TerminateProcess(m_process.get(), 1);
     WaitForSingleObject(m_process.get(), 5000);
   }
-  if (m_reader.joinable()) m_reader.join();
+  EndReading();
   m_process.reset();
 }
 

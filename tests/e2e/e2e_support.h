@@ -39,8 +39,10 @@ class ChildProgram {
 
  private:
   void ReadLoop();
+  void EndReading();
   UniqueHandle m_process;
   UniqueHandle m_readEnd;
+  UniqueHandle m_stop;
   std::thread m_reader;
   mutable std::mutex m_lock;
   std::condition_variable m_grew;
