@@ -276,7 +276,7 @@ bool GuiSession::WaitForEnd(int drive, std::uint64_t endScansBefore, const wchar
   ShowNewMessages(now);
   if (ended) {
     // The last bar: the drive's final state at 100 %.
-    Out((StdoutIsConsole() ? L"\r" : L"") + ProgressBar(now.drives[drive]) + L"   \n");
+    Out(StdoutIsConsole() ? L"\r" + ProgressBar(now.drives[drive]) + L"   \n" : ProgressBar(now.drives[drive]) + L"\n");
   } else if (m_progressOnLine) {
     Out(L"\n");
   }
