@@ -22,6 +22,12 @@ void FreeBlock(void* block) noexcept {
   HeapFree(GetProcessHeap(), 0, block);
 }
 
+std::size_t BlockSize(const void* block) noexcept {
+  if (block == nullptr) return 0;
+  const SIZE_T size = HeapSize(GetProcessHeap(), 0, block);
+  return size == static_cast<SIZE_T>(-1) ? 0 : size;
+}
+
 BlockCounters GetBlockCounters() noexcept {
   return BlockCounters{InterlockedCompareExchange64(&g_allocations, 0, 0),
                        InterlockedCompareExchange64(&g_bytes, 0, 0),

@@ -9,6 +9,9 @@
 // Returns nullptr when the memory cannot be had; never throws.
 [[nodiscard]] void* AllocBlock(std::size_t bytes) noexcept;
 void FreeBlock(void* block) noexcept;
+// The bytes a block from AllocBlock holds (what was asked for; 1 for a request of 0 bytes).
+// 0 for nullptr. Lets a receiver check a length field against what actually travelled.
+[[nodiscard]] std::size_t BlockSize(const void* block) noexcept;
 
 struct BlockDeleter {
   void operator()(void* block) const noexcept { FreeBlock(block); }
