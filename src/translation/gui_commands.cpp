@@ -22,7 +22,6 @@ constexpr std::uint32_t kOperationLetterOffset = 8;  // ID_ANALYZE, ID_DEFRAG
 constexpr std::uint32_t kAnalyzeSizeOffset = 0;      // ID_SETDISPDIMENSIONS
 constexpr std::uint32_t kDefragSizeOffset = 4;
 constexpr std::uint32_t kDisplaySizesLength = 8;
-constexpr std::uint32_t kCommInitClsidOffset = offsetof(CommInitBody, szClsid);
 constexpr std::uint32_t kCommInitClsidUnits = sizeof(CommInitBody::szClsid) / sizeof(WCHAR);
 
 const wchar_t* Name(const GuiCommand& c) noexcept { return GetCommandName4_5(c.command); }
