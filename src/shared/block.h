@@ -18,6 +18,10 @@ struct BlockDeleter {
 };
 using UniqueBlock = std::unique_ptr<BYTE, BlockDeleter>;
 
+// Test seam: while set, every AllocBlock on the thread with this id fails (0 clears it). Out of
+// memory cannot be produced on demand otherwise.
+void SetAllocBlockFailureThread(DWORD threadId) noexcept;
+
 // Figures for soak tests and the benchmark: blocks and bytes handed out so far, and how many
 // are still live.
 struct BlockCounters {
