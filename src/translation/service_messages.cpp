@@ -158,7 +158,10 @@ void EnginePercentDone(const ServiceMessage& m) noexcept {
   DataIoClientSetData(TW4_5::ID_STATUS, &status, sizeof(status), entry->pDataIoClient);
 }
 
+// The hand-off writes the message's trace line itself; a message without a drive never gets
+// there and is traced here.
 void FraggedFileList(const ServiceMessage& m) noexcept {
+  if (FindDriveEntry(m.packet->cDrive) == nullptr) Trace(L"TW4_0::ID_FRAGGED_FILE_LIST\n");
   DriveEntry* entry = Drive(m);
   if (entry == nullptr) return;
   HandleFraggedFileList(m.packet, *entry);
@@ -225,7 +228,6 @@ bool TranslateServiceMessage(const ServiceMessage& m) noexcept {
       Trace(L"TW4_0::ID_GUI_STOP\n");
       return true;
     case TW4_0::ID_FRAGGED_FILE_LIST:
-      Trace(L"TW4_0::ID_FRAGGED_FILE_LIST\n");
       FraggedFileList(m);
       return true;
     case TW4_0::ID_VOL_DATA:
