@@ -13,7 +13,8 @@
 #include "support/trace_capture.h"
 #include "translation/commands.h"
 
-// Generous: a class registration for the local-server context can take seconds under Wine.
+// Generous: every wait ends as soon as what it waits for is there; a slow Wine prefix (a
+// class registration for the local-server context waits on its RPC service) still passes.
 constexpr DWORD kTimeout = 30000;
 
 class LinkTest : public ::testing::Test {
