@@ -20,6 +20,7 @@ namespace {
 
 constexpr const wchar_t* kPipeInitEventName = L"TWNT_PIPE_INIT";
 constexpr DWORD kPipeInitWaitMs = 10000;
+constexpr DWORD kPostRetryMs = 10;
 constexpr std::size_t kMaxMachineName = 15;
 
 // One handshake at a time: a second COM thread waits until the first has its answer.
@@ -92,15 +93,23 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
     return FALSE;
   }
 
+  // The wait and the post share one deadline. A translation thread that has only just been
+  // started may not have its message queue yet: its posts fail until it has.
+  const ULONGLONG deadline = GetTickCount64() + kPipeInitWaitMs;
   const std::uint32_t first = MakeTranslationParam(static_cast<std::uint16_t>(TW4_5::ID_INIT_PIPE_COM), kFromGui, 0);
+  // Thread id 0 (no layer started yet) is refused here: not every system refuses it.
+  if (g_dwTLThreadId == 0) SetLastError(ERROR_INVALID_THREAD_ID);
+  bool posted = g_dwTLThreadId != 0 && PostThreadMessageW(g_dwTLThreadId, kTranslationMessage, first, 0);
+  while (!posted && g_dwTLThreadId != 0 && GetTickCount64() < deadline) {
+    Sleep(kPostRetryMs);
+    posted = PostThreadMessageW(g_dwTLThreadId, kTranslationMessage, first, 0);
+  }
   bool answered = false;
-  if (!PostThreadMessageW(g_dwTLThreadId, kTranslationMessage, first, 0)) {
-    // Nobody will answer: no need to wait the whole time.
+  if (!posted) {
     Trace(L"PostThreadMessage failed error = %d g_dwTLThreadId = %d\n", static_cast<int>(GetLastError()),
           static_cast<int>(g_dwTLThreadId));
   } else {
     // Only this handshake's own answer counts; another process may signal the named event.
-    const ULONGLONG deadline = GetTickCount64() + kPipeInitWaitMs;
     for (;;) {
       const ULONGLONG now = GetTickCount64();
       const DWORD wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);

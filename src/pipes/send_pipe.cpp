@@ -91,6 +91,8 @@ bool NamesLocalService(const wchar_t* pipeName) noexcept {
 
 void SetPipeOpenFunction(PipeOpenFunction function) noexcept { g_pipeOpenFunction = function; }
 
+// Translation thread only. The packet stays the caller's; the sending pipe (g_hPipeOut, in
+// pipe_out) is opened here and left open for the next command.
 BOOL SendData(const PipePacket* packet, const wchar_t* pipeName) noexcept {
   if (packet == nullptr || pipeName == nullptr) {
     Trace(L"SendData - no packet or no pipe name\n");
@@ -136,6 +138,7 @@ BOOL SendData(const PipePacket* packet, const wchar_t* pipeName) noexcept {
   return 1;
 }
 
+// Translation thread only. A new handle replaces the sending pipe through SetPipeOut.
 BOOL ConnectToServer(const wchar_t* pipeName) noexcept {
   SECURITY_DESCRIPTOR descriptor;
   if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
@@ -176,6 +179,7 @@ BOOL ConnectToServer(const wchar_t* pipeName) noexcept {
   }
 }
 
+// Translation thread only. Both service handles are its own and closed on every way out.
 BOOL StartTarnswellService() noexcept {
   const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) {

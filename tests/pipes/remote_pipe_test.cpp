@@ -12,6 +12,7 @@
 #include "shared/block.h"
 #include "shared/owners.h"
 #include "support/control_pipe_server.h"
+#include "support/layer_harness.h"
 #include "support/trace_capture.h"
 #include "translation/commands.h"
 #include "translation/translation_message.h"
@@ -54,6 +55,8 @@ class Handshake : public ::testing::Test {
   void SetUp() override {
     SetTranslateCommandHandler(Route);
     StartTranslationLayer();
+    // The pipe thread closes any sending pipe before it listens: let it get there first.
+    ASSERT_TRUE(WaitForPipeListening(kGuiPipeLocalName, 5000));
   }
   void TearDown() override {
     StopTranslationLayer();
@@ -134,6 +137,14 @@ TEST_F(Handshake, LateAnswerSignalsNothingAndTheNextHandshakeWorks) {
   g_gate = nullptr;
   EXPECT_EQ(TRUE, Initialize(ComputerName().c_str(), &elapsed));
   EXPECT_LT(elapsed, 3000u);
+}
+
+TEST(HandshakeWithoutLayer, FailsAtOnceWhenNoTranslationThreadWasStarted) {
+  TraceCapture trace;
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(FALSE, InitializeRemotePipe(ComputerName().c_str()));
+  EXPECT_LT(GetTickCount64() - start, 1000u);
+  EXPECT_TRUE(trace.ContainsPart(L"PostThreadMessage failed error = "));
 }
 
 }  // namespace

@@ -68,31 +68,27 @@ TEST(Commands, ServiceSetHas61EntriesInTableOrder) {
 }
 
 TEST(Commands, NamesInBothSetsKeepTheirTwoNumbers) {
-  struct Shared {
+  const struct {
     const wchar_t* name;
-    std::uint32_t gui;
-    std::uint32_t service;
+    std::uint32_t gui, service, guiConstant, serviceConstant;
+  } shared[] = {
+      {L"ID_ENGINE_START", 8205, 8300, TW4_5::ID_ENGINE_START, TW4_0::ID_ENGINE_START},
+      {L"ID_INITIALIZE", 8400, 8100, TW4_5::ID_INITIALIZE, TW4_0::ID_INITIALIZE},
+      {L"ID_SAVE_SCHEDULING", 8611, 8113, TW4_5::ID_SAVE_SCHEDULING, TW4_0::ID_SAVE_SCHEDULING},
+      {L"ID_REQUEST_EXCLUDE_DATA", 8612, 8116, TW4_5::ID_REQUEST_EXCLUDE_DATA, TW4_0::ID_REQUEST_EXCLUDE_DATA},
+      {L"ID_REQUEST_LOG_DATA", 8615, 8105, TW4_5::ID_REQUEST_LOG_DATA, TW4_0::ID_REQUEST_LOG_DATA},
+      {L"ID_REQUEST_PRIORITY_DATA", 8618, 8108, TW4_5::ID_REQUEST_PRIORITY_DATA, TW4_0::ID_REQUEST_PRIORITY_DATA},
+      {L"ID_START_SCHEDULING", 8622, 8112, TW4_5::ID_START_SCHEDULING, TW4_0::ID_START_SCHEDULING},
+      {L"ID_ENGINE_CONTINUE", 8706, 8302, TW4_5::ID_ENGINE_CONTINUE, TW4_0::ID_ENGINE_CONTINUE},
+      {L"ID_CURRENT_DRIVE", 9107, 8107, TW4_5::ID_CURRENT_DRIVE, TW4_0::ID_CURRENT_DRIVE},
   };
-  const Shared shared[] = {
-      {L"ID_ENGINE_START", TW4_5::ID_ENGINE_START, TW4_0::ID_ENGINE_START},
-      {L"ID_INITIALIZE", TW4_5::ID_INITIALIZE, TW4_0::ID_INITIALIZE},
-      {L"ID_SAVE_SCHEDULING", TW4_5::ID_SAVE_SCHEDULING, TW4_0::ID_SAVE_SCHEDULING},
-      {L"ID_REQUEST_EXCLUDE_DATA", TW4_5::ID_REQUEST_EXCLUDE_DATA, TW4_0::ID_REQUEST_EXCLUDE_DATA},
-      {L"ID_REQUEST_LOG_DATA", TW4_5::ID_REQUEST_LOG_DATA, TW4_0::ID_REQUEST_LOG_DATA},
-      {L"ID_REQUEST_PRIORITY_DATA", TW4_5::ID_REQUEST_PRIORITY_DATA, TW4_0::ID_REQUEST_PRIORITY_DATA},
-      {L"ID_START_SCHEDULING", TW4_5::ID_START_SCHEDULING, TW4_0::ID_START_SCHEDULING},
-      {L"ID_ENGINE_CONTINUE", TW4_5::ID_ENGINE_CONTINUE, TW4_0::ID_ENGINE_CONTINUE},
-      {L"ID_CURRENT_DRIVE", TW4_5::ID_CURRENT_DRIVE, TW4_0::ID_CURRENT_DRIVE},
-  };
-  const std::uint32_t expected[][2] = {{8205, 8300}, {8400, 8100}, {8611, 8113}, {8612, 8116}, {8615, 8105},
-                                       {8618, 8108}, {8622, 8112}, {8706, 8302}, {9107, 8107}};
-  for (std::size_t i = 0; i < std::size(shared); ++i) {
-    EXPECT_EQ(expected[i][0], shared[i].gui) << i;
-    EXPECT_EQ(expected[i][1], shared[i].service) << i;
-    EXPECT_STREQ(shared[i].name, GetCommandName4_5(shared[i].gui));
-    EXPECT_STREQ(shared[i].name, GetCommandName4_0(shared[i].service));
+  for (const auto& entry : shared) {
+    EXPECT_EQ(entry.gui, entry.guiConstant);
+    EXPECT_EQ(entry.service, entry.serviceConstant);
+    EXPECT_STREQ(entry.name, GetCommandName4_5(entry.gui));
+    EXPECT_STREQ(entry.name, GetCommandName4_0(entry.service));
   }
-  // The rest of the two sets' names are their own.
+  // No other name is in both sets.
   const CommandTable gui = GetCommandTable4_5();
   const CommandTable service = GetCommandTable4_0();
   std::set<std::wstring> guiNames;
