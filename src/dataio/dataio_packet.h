@@ -4,6 +4,7 @@
 // Little-endian numbers, UTF-16LE text.
 
 #include <windows.h>
+#include <objidl.h>
 #include <cstddef>
 #include <cstdint>
 

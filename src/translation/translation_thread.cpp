@@ -41,7 +41,14 @@ void SetPseudoEngineDriveLetter(WCHAR letter) noexcept { g_cPseudoEngineDrive = 
 void SetTranslateCommandHandler(TranslateCommandHandler handler) noexcept { g_translateHandler = handler; }
 
 BOOL PostTranslationMessage(std::uint32_t first, void* block) noexcept {
-  return PostThreadMessageW(GetTLThreadId(), kTranslationMessage, first, reinterpret_cast<LPARAM>(block));
+  const DWORD id = GetTLThreadId();
+  // Before the first start there is no thread to post to. (Wine would report a post to
+  // thread 0 as done, and the block would be lost.)
+  if (id == 0) {
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return FALSE;
+  }
+  return PostThreadMessageW(id, kTranslationMessage, first, reinterpret_cast<LPARAM>(block));
 }
 
 void StartTranslationLayer() noexcept {
