@@ -6,11 +6,9 @@
 #include "dataio/data_object.h"
 #include "module/class_factory.h"
 #include "module/module.h"
-#include "shared/block.h"
 #include "shared/owners.h"
 #include "support/trace_capture.h"
 #include "translation/commands.h"
-#include "translation/translation_thread.h"
 #include "translation_observer.h"
 
 namespace {
@@ -24,38 +22,31 @@ ComPtr<IDataObject> NewDataObject() {
 FORMATETC Format(CLIPFORMAT cf, DWORD aspect, DWORD tymed) { return FORMATETC{cf, nullptr, aspect, -1, tymed}; }
 
 // Counts the releases ReleaseStgMedium makes through pUnkForRelease.
-class ReleaseCounter final : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
+struct ReleaseCounter final : IUnknown {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(++releases); }
   int releases = 0;
 };
 
-HRESULT Set(IDataObject* object, HGLOBAL block, BOOL release = TRUE, IUnknown* owner = nullptr) {
-  FORMATETC format = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_HGLOBAL);
-  STGMEDIUM medium{};
-  medium.tymed = TYMED_HGLOBAL;
+HRESULT Set(IDataObject* object, HGLOBAL block, IUnknown* owner = nullptr, DWORD tymed = TYMED_HGLOBAL) {
+  FORMATETC format = Format(CF_TEXT, DVASPECT_CONTENT, tymed);
+  STGMEDIUM medium{TYMED_HGLOBAL, {}, owner};
   medium.hGlobal = block;
-  medium.pUnkForRelease = owner;
-  return object->SetData(&format, &medium, release);
+  return object->SetData(&format, &medium, TRUE);
 }
-
-struct Com {
-  Com() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-  ~Com() { CoUninitialize(); }
-};
 
 }  // namespace
 
-TEST(DataObject, QueryGetDataAndGetDataAnswerByTheRuleTable) {
+TEST(DataObject, AnswersByTheRuleTables) {
   auto object = NewDataObject();
   TraceCapture trace;
   FORMATETC f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_HGLOBAL | TYMED_FILE);
   EXPECT_EQ(S_OK, object->QueryGetData(&f));
+  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_ANALYZE, nullptr, 0));
+  EXPECT_EQ(E_FAIL, Set(object.get(), block.get(), nullptr, TYMED_HGLOBAL | TYMED_FILE));  // tymed 3
+  EXPECT_EQ(E_FAIL, Set(object.get(), nullptr));
+  EXPECT_EQ(20u, GlobalSize(block.get()));  // a refused block stays the caller's
   f = Format(CF_TEXT, DVASPECT_THUMBNAIL, TYMED_HGLOBAL);
   EXPECT_EQ(DV_E_FORMATETC, object->QueryGetData(&f));
   f = Format(CF_BITMAP, DVASPECT_CONTENT, TYMED_HGLOBAL);
@@ -74,99 +65,64 @@ TEST(DataObject, QueryGetDataAndGetDataAnswerByTheRuleTable) {
   EXPECT_TRUE(trace.Contains(L"PmkDataObject::GetData - GlobalLock"));
   EXPECT_EQ(nullptr, medium.hGlobal);
 
-  EXPECT_EQ(E_NOTIMPL, object->GetDataHere(&f, &medium));
   FORMATETC out{};
+  EXPECT_EQ(E_NOTIMPL, object->GetDataHere(&f, &medium));
   EXPECT_EQ(DATA_S_SAMEFORMATETC, object->GetCanonicalFormatEtc(&f, &out));
-  IEnumFORMATETC* enumerator = reinterpret_cast<IEnumFORMATETC*>(1);
-  EXPECT_EQ(E_NOTIMPL, object->EnumFormatEtc(DATADIR_GET, &enumerator));
-  DWORD connection = 0;
-  EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->DAdvise(&f, 0, nullptr, &connection));
+  EXPECT_EQ(E_NOTIMPL, object->EnumFormatEtc(DATADIR_GET, nullptr));
+  EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->DAdvise(&f, 0, nullptr, nullptr));
   EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->DUnadvise(1));
   EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->EnumDAdvise(nullptr));
-
-  IUnknown* unknown = nullptr;
-  EXPECT_EQ(E_NOINTERFACE, object->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&unknown)));
-  EXPECT_EQ(nullptr, unknown);
-  EXPECT_EQ(E_INVALIDARG, object->QueryInterface(IID_IUnknown, nullptr));
-  EXPECT_EQ(2u, object->AddRef());
-  EXPECT_EQ(1u, object->Release());
 }
 
-TEST(DataObject, SetDataRefusesWhatGetDataWouldAcceptAndLeavesTheMediumWithTheCaller) {
-  auto object = NewDataObject();
-  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_ANALYZE, nullptr, 0));
-  FORMATETC f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_HGLOBAL | TYMED_FILE);
-  STGMEDIUM medium{};
-  medium.tymed = TYMED_HGLOBAL;
-  medium.hGlobal = block.get();
-  EXPECT_EQ(S_OK, object->QueryGetData(&f));
-  EXPECT_EQ(E_FAIL, object->SetData(&f, &medium, TRUE));  // tymed 3
-  f = Format(CF_BITMAP, DVASPECT_CONTENT, TYMED_HGLOBAL);
-  EXPECT_EQ(E_FAIL, object->SetData(&f, &medium, TRUE));
-  f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_HGLOBAL);
-  medium.hGlobal = nullptr;
-  EXPECT_EQ(E_FAIL, object->SetData(&f, &medium, TRUE));
-  EXPECT_EQ(nullptr, GlobalLock(nullptr));
-  // The block of the refused calls is still the caller's, whole.
-  EXPECT_EQ(kDataIoHeaderSize + kDataIoTrailerSize, GlobalSize(block.get()));
-}
-
-TEST(DataObject, CommandsReachTheTranslationThreadStampedWithTheDriveLetterOfCreation) {
-  Com com;
+TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) {
   TranslationObserver observer;
   SetPseudoEngineDriveLetter(L'd');
   auto engine = NewDataObject();
   SetPseudoEngineDriveLetter(L'E');
   auto later = NewDataObject();
+  SetPseudoEngineDriveLetter(0);
+  auto pseudo = NewDataObject();
 
   const BYTE body[6] = {1, 2, 3, 4, 5, 6};
   ReleaseCounter owner;
-  EXPECT_EQ(S_OK, Set(engine.get(), MakeGuiBlock(TW4_5::ID_DEFRAG, body, sizeof(body)), TRUE, &owner));
-  EXPECT_EQ(1, owner.releases);  // released by the receiver
-  // Malformed or truncated blocks are answered S_OK, released, and go nowhere.
-  UniqueHGlobal dropped(MakeGuiBlock(TW4_5::ID_STOP, nullptr, 0, 2));
-  EXPECT_EQ(S_OK, Set(engine.get(), dropped.get(), TRUE, &owner));
-  UniqueHGlobal truncated(MakeGuiBlock(TW4_5::ID_STOP, body, sizeof(body), 1, sizeof(body) + 5));
-  EXPECT_EQ(S_OK, Set(engine.get(), truncated.get(), TRUE, &owner));
-  UniqueHGlobal tooShort(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 12));
-  EXPECT_EQ(S_OK, Set(engine.get(), tooShort.get(), TRUE, &owner));
+  EXPECT_EQ(S_OK, Set(engine.get(), MakeGuiBlock(TW4_5::ID_DEFRAG, body, sizeof(body)), &owner));
+  // Malformed, truncated and too short blocks are answered S_OK, released, and go nowhere.
+  HGLOBAL dropped[3] = {MakeGuiBlock(TW4_5::ID_STOP, nullptr, 0),
+                        MakeGuiBlock(TW4_5::ID_STOP, body, sizeof(body), sizeof(body) + 5),
+                        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 12)};
+  static_cast<DataIoHeader*>(GlobalLock(dropped[0]))->Reserved2 = 2;
+  GlobalUnlock(dropped[0]);
+  for (HGLOBAL block : dropped) {
+    EXPECT_EQ(S_OK, Set(engine.get(), block, &owner));
+    GlobalFree(block);  // the counter stood in for the release
+  }
   EXPECT_EQ(4, owner.releases);
   // Reserved1 is not looked at; a command without a body travels without a block.
   HGLOBAL odd = MakeGuiBlock(TW4_5::ID_PAUSE, nullptr, 0);
   static_cast<DataIoHeader*>(GlobalLock(odd))->Reserved1 = 0x7777;
   GlobalUnlock(odd);
   EXPECT_EQ(S_OK, Set(later.get(), odd));
-  auto pseudo = ComPtr<IDataObject>();
-  SetPseudoEngineDriveLetter(0);
-  pseudo = NewDataObject();
   EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_CONTINUE, nullptr, 0)));
+  // ID_INIT_PIPE_COM never goes to the translation thread; without a name it fails at once.
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0)));
+  const wchar_t unterminated[3] = {L'P', L'C', L'1'};
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated))));
+  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_ABORT, nullptr, 0)));
 
-  ASSERT_TRUE(observer.WaitFor(3));
+  ASSERT_TRUE(observer.WaitFor(4));
   const auto seen = observer.Seen();
-  ASSERT_EQ(3u, seen.size());
+  ASSERT_EQ(4u, seen.size());
   EXPECT_EQ(TW4_5::ID_DEFRAG, seen[0].command);
   EXPECT_EQ(L'd', seen[0].letter);
   EXPECT_EQ(1, seen[0].direction);
-  ASSERT_TRUE(seen[0].hadBlock);
-  ASSERT_EQ(kDataIoHeaderSize + sizeof(body), seen[0].packet.size());
-  EXPECT_EQ(0, memcmp(body, seen[0].packet.data() + kDataIoHeaderSize, sizeof(body)));
+  ASSERT_EQ(16 + sizeof(body), seen[0].packet.size());
+  EXPECT_EQ(0, memcmp(body, seen[0].packet.data() + 16, sizeof(body)));
   EXPECT_EQ(TW4_5::ID_PAUSE, seen[1].command);
   EXPECT_EQ(L'E', seen[1].letter);
   EXPECT_FALSE(seen[1].hadBlock);
   EXPECT_EQ(TW4_5::ID_CONTINUE, seen[2].command);
   EXPECT_EQ(0, seen[2].letter);
-}
-
-TEST(DataObject, InitPipeComWithoutAMachineNameFailsAtOnce) {
-  TranslationObserver observer;
-  auto object = NewDataObject();
-  EXPECT_EQ(E_FAIL, Set(object.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0)));
-  const wchar_t unterminated[3] = {L'P', L'C', L'1'};
-  EXPECT_EQ(E_FAIL, Set(object.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated))));
-  // Neither went to the translation thread; the next command is the first it sees.
-  EXPECT_EQ(S_OK, Set(object.get(), MakeGuiBlock(TW4_5::ID_ABORT, nullptr, 0)));
-  ASSERT_TRUE(observer.WaitFor(1));
-  EXPECT_EQ(TW4_5::ID_ABORT, observer.Seen().at(0).command);
+  EXPECT_EQ(TW4_5::ID_ABORT, seen[3].command);
 }
 
 TEST(DataObject, FinalReleaseTracesTheDestructorFirstAndLetsTheModuleUnload) {
@@ -183,76 +139,40 @@ TEST(DataObject, FinalReleaseTracesTheDestructorFirstAndLetsTheModuleUnload) {
   EXPECT_EQ(L"PmkDataObject::Release : m_cRef == 0\n", lines.back());
 }
 
-// A thread with a message queue standing in for the translation thread: the raw parameters.
-struct FakeTranslationThread {
-  static DWORD WINAPI Run(void* p) {
-    auto* self = static_cast<FakeTranslationThread*>(p);
-    MSG msg;
-    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-    SetEvent(self->ready.get());
-    if (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-      self->message = msg;
-      if (self->setExitEventAfterMs != 0) {
-        Sleep(self->setExitEventAfterMs);
-        self->exitEventSetAt = GetTickCount64();
-        SetEvent(g_hExitEvent);
-      }
-    }
-    return 0;
-  }
-  explicit FakeTranslationThread(DWORD exitAfterMs = 0) : setExitEventAfterMs(exitAfterMs) {
-    thread.reset(CreateThread(nullptr, 0, Run, this, 0, &g_dwTLThreadId));
-    WaitForSingleObject(ready.get(), 5000);
-  }
-  ~FakeTranslationThread() {
-    PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
-    WaitForSingleObject(thread.get(), 5000);
-    g_dwTLThreadId = 0;
-  }
-  UniqueHandle ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  UniqueHandle thread;
-  DWORD setExitEventAfterMs;
-  MSG message{};
-  volatile ULONGLONG exitEventSetAt = 0;
-};
-
-TEST(HandleDataIoMsg, PostsTheWorkedFirstParameters) {
-  {
-    FakeTranslationThread fake;
-    void* packet = AllocBlock(16);
-    HandleDataIoMsg(TW4_5::ID_ANALYZE, packet, L'C');
-    WaitForSingleObject(fake.thread.get(), 5000);
-    EXPECT_EQ(static_cast<UINT>(WM_COMMAND), fake.message.message);
-    EXPECT_EQ(0x43011FA4u, fake.message.wParam);
-    EXPECT_EQ(reinterpret_cast<LPARAM>(packet), fake.message.lParam);
-    FreeBlock(packet);
-  }
-  {
-    FakeTranslationThread fake(300);
-    TraceCapture trace;
-    const ULONGLONG start = GetTickCount64();
-    HandleDataIoMsg(TW4_5::ID_FENUI_EXIT, nullptr, 0);
-    const ULONGLONG returned = GetTickCount64();
-    EXPECT_EQ(0x0001219Au, fake.message.wParam);
-    EXPECT_EQ(0, fake.message.lParam);
-    EXPECT_NE(0u, fake.exitEventSetAt);  // held until the event was set...
-    EXPECT_LT(returned - start, 5000u);  // ...and not a moment of the 30 s longer than needed
-    EXPECT_TRUE(trace.Contains(L"Calling ID_FENUI_EXIT in HandleDataIoMsg()\n"));
-    EXPECT_TRUE(trace.Contains(L"Posting Message ID_FENUI_EXIT(8602) from 4.5 GUI to TL\n"));
-    EXPECT_EQ(L"Returning from ID_FENUI_EXIT in HandleDataIoMsg()\n", trace.Lines().back());
-  }
+// A bare thread queue in the translation thread's place shows the raw message parameters.
+TEST(HandleDataIoMsg, PostsTheWorkedFirstParameter) {
+  UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  static MSG message;
+  UniqueHandle thread(CreateThread(
+      nullptr, 0,
+      [](void* ready) -> DWORD {
+        PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        SetEvent(ready);
+        return GetMessageW(&message, nullptr, 0, 0) > 0 ? 0 : 1;
+      },
+      ready.get(), 0, &g_dwTLThreadId));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 5000));
+  void* packet = AllocBlock(16);
+  HandleDataIoMsg(TW4_5::ID_ANALYZE, packet, L'C');
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 5000));
+  EXPECT_EQ(static_cast<UINT>(WM_COMMAND), message.message);
+  EXPECT_EQ(0x43011FA4u, message.wParam);
+  EXPECT_EQ(reinterpret_cast<LPARAM>(packet), message.lParam);
+  FreeBlock(packet);
+  g_dwTLThreadId = 0;
 }
 
 volatile bool g_exitHandled = false;
 
-TEST(HandleDataIoMsg, ExitHandOffReturnsWhenTheTranslationThreadSetsTheEvent) {
+TEST(HandleDataIoMsg, ExitHandOffReturnsAsSoonAsTheTranslationThreadSetsTheEvent) {
   TranslationObserver observer;
-  observer.SetHook([](const Observed& seen) {
+  observer.hook = [](const Observed& seen) {
     if (seen.command != TW4_5::ID_FENUI_EXIT) return;
     Sleep(200);  // the caller must still be waiting after this
     g_exitHandled = true;
     SetEvent(g_hExitEvent);
-  });
+  };
+  TraceCapture trace;
   SetEvent(g_hExitEvent);  // a stale signal is reset first, not taken for the answer
   const ULONGLONG start = GetTickCount64();
   HandleDataIoMsg(TW4_5::ID_FENUI_EXIT, nullptr, 0);
@@ -261,14 +181,15 @@ TEST(HandleDataIoMsg, ExitHandOffReturnsWhenTheTranslationThreadSetsTheEvent) {
   ASSERT_TRUE(observer.WaitFor(1));
   EXPECT_EQ(TW4_5::ID_FENUI_EXIT, observer.Seen()[0].command);
   EXPECT_EQ(0, observer.Seen()[0].letter);
+  EXPECT_TRUE(trace.Contains(L"Calling ID_FENUI_EXIT in HandleDataIoMsg()\n"));
+  EXPECT_TRUE(trace.Contains(L"Posting Message ID_FENUI_EXIT(8602) from 4.5 GUI to TL\n"));
+  EXPECT_TRUE(trace.Contains(L"Returning from ID_FENUI_EXIT in HandleDataIoMsg()\n"));
 }
 
 TEST(HandleDataIoMsg, AFailedPostIsTracedAndItsPacketFreed) {
-  ASSERT_EQ(0u, g_dwTLThreadId);
   TraceCapture trace;
   const LONG64 live = GetBlockCounters().live;
-  HandleDataIoMsg(TW4_5::ID_ANALYZE, AllocBlock(40), L'C');
+  HandleDataIoMsg(TW4_5::ID_ANALYZE, AllocBlock(40), L'C');  // no translation thread yet
   EXPECT_EQ(live, GetBlockCounters().live);
-  EXPECT_TRUE(trace.ContainsPart(L"PostThreadMessage failed error = "));
-  EXPECT_TRUE(trace.ContainsPart(L" g_dwTLThreadId = 0\n"));
+  EXPECT_TRUE(trace.Contains(L"PostThreadMessage failed error = 1444 g_dwTLThreadId = 0\n"));
 }

@@ -98,22 +98,3 @@ TEST(Registration, AModuleWithoutTheResourceRegistersTheTlbBesideIt) {
   EXPECT_EQ(S_OK, Export(bare.get(), "DllUnregisterServer")());
   EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, TypeLibKey()));
 }
-
-TEST(Registration, WithNoTypeLibraryAnywhereRegisteringFailsAndUnregisteringSucceeds) {
-  wchar_t temp[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring dir = std::wstring(temp) + L"cobalin-notlb\\";
-  CreateDirectoryW(dir.c_str(), nullptr);
-  const std::wstring copy = dir + L"cobalin.dll";
-  ASSERT_TRUE(CopyFileW(BinFile(L"bare\\cobalin.dll").c_str(), copy.c_str(), FALSE));
-  DeleteFileW((dir + L"cobalin.tlb").c_str());
-  {
-    UniqueModule lonely(LoadLibraryW(copy.c_str()));
-    ASSERT_TRUE(lonely);
-    EXPECT_TRUE(FAILED(Export(lonely.get(), "DllRegisterServer")()));
-    EXPECT_EQ(S_OK, Export(lonely.get(), "DllUnregisterServer")());
-    EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, TypeLibKey()));
-  }
-  DeleteFileW(copy.c_str());
-  RemoveDirectoryW(dir.c_str());
-}

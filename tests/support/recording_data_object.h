@@ -1,62 +1,45 @@
 #pragma once
 // The GUI's side of DataIo traffic, played from real COM: a data object that keeps a copy of
-// every block set into it, and a class object that serves it.
+// every block set into it, served by a class object registered under a new class.
 
 #include <windows.h>
 #include <objidl.h>
-#include <cstdint>
 #include <vector>
 
 class RecordingDataObject final : public IDataObject {
  public:
-  RecordingDataObject();  // count 1
-  RecordingDataObject(const RecordingDataObject&) = delete;
-  RecordingDataObject& operator=(const RecordingDataObject&) = delete;
-
-  // Each block as received: its full allocated size.
-  std::vector<std::vector<BYTE>> Packets() const;
-  bool WaitForPackets(std::size_t count, DWORD timeoutMs) const;
-  // Later SetData calls answer `hr` (and keep nothing).
-  void AnswerSetData(HRESULT hr) { m_answer = hr; }
-  // The block handed to the last SetData call.
-  HGLOBAL LastBlock() const { return m_lastBlock; }
-  LONG RefCount() const { return m_cRef; }
+  std::vector<std::vector<BYTE>> packets;  // each block whole, as received
+  HRESULT answer = S_OK;                   // what SetData answers; a failure keeps nothing
+  HGLOBAL lastBlock = nullptr;             // the block of the last SetData
+  volatile LONG refs = 1;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
+  HRESULT STDMETHODCALLTYPE SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override;
   HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override;
   HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
-
- private:
-  ~RecordingDataObject();
-  volatile LONG m_cRef = 1;
-  HRESULT m_answer = S_OK;
-  HGLOBAL m_lastBlock = nullptr;
-  mutable SRWLOCK m_lock = SRWLOCK_INIT;
-  std::vector<std::vector<BYTE>> m_packets;
-  HANDLE m_changed;
 };
 
-// Serves one RecordingDataObject for every CreateInstance; registered with CoRegisterClassObject
-// under a new class for as long as it lives.
+// Registered (contexts 0x15, multiple use) for as long as it lives; hands out `object`.
 class RecordingClassObject final : public IClassFactory {
  public:
   RecordingClassObject();
-  ~RecordingClassObject();
+  ~RecordingClassObject() { CoRevokeClassObject(m_cookie); }
   RecordingClassObject(const RecordingClassObject&) = delete;
   RecordingClassObject& operator=(const RecordingClassObject&) = delete;
 
-  const CLSID& Clsid() const { return m_clsid; }
-  RecordingDataObject& Object() const { return *m_object; }
-  LONG Creations() const { return m_creations; }
+  RecordingDataObject object;
+  CLSID clsid{};
+  volatile LONG creations = 0;
+  // A new reference to `object` through COM activation of `clsid`.
+  IDataObject* Connect();
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
@@ -65,8 +48,5 @@ class RecordingClassObject final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
  private:
-  CLSID m_clsid{};
   DWORD m_cookie = 0;
-  RecordingDataObject* m_object;
-  volatile LONG m_creations = 0;
 };
