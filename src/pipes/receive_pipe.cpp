@@ -62,6 +62,7 @@ void CloseStaleSendingPipe() noexcept {
 }  // namespace
 
 void ResetPipeThreadStop() noexcept { InterlockedExchange(&g_pipeStopRequested, 0); }
+bool IsPipeThreadStopRequested() noexcept { return StopRequested(); }
 
 void StopPipeThread(HANDLE& thread) noexcept {
   if (thread == nullptr) return;

@@ -22,4 +22,5 @@ void PipeIn(HWND window, BYTE* buffer, HANDLE pipe) noexcept;
 // step; StopPipeThread also cancels the blocking call it is in, waits a short while, and
 // terminates it only when it did not end by itself. Closes and clears the handle.
 void ResetPipeThreadStop() noexcept;
+[[nodiscard]] bool IsPipeThreadStopRequested() noexcept;
 void StopPipeThread(HANDLE& thread) noexcept;

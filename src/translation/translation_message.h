@@ -31,6 +31,12 @@ struct TranslationParam {
                           static_cast<WCHAR>((value >> 24) & 0xFF)};
 }
 
-// Posts a translation message to the translation thread. On failure the block stays with the
-// caller and GetLastError tells why.
+// Posts a translation message to the translation thread. A full queue (ERROR_NOT_ENOUGH_QUOTA)
+// is waited out: the post is retried until it succeeds or the layer stops, so a flood backs up
+// to its source instead of losing messages. On failure the block stays with the caller and
+// GetLastError tells why.
 BOOL PostTranslationMessage(std::uint32_t first, void* block) noexcept;
+
+// Test seam: stands in for PostThreadMessageW (a full queue cannot be produced on every system).
+using PostThreadMessageFunction = BOOL(WINAPI*)(DWORD threadId, UINT message, WPARAM first, LPARAM second);
+void SetPostThreadMessageFunction(PostThreadMessageFunction function) noexcept;

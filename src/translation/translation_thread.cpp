@@ -16,6 +16,10 @@ namespace {
 // Starts and stops come from COM threads and from DllMain; one at a time.
 SRWLOCK g_layerLock = SRWLOCK_INIT;
 volatile WCHAR g_cPseudoEngineDrive = 0;
+constexpr DWORD kQuitWaitMs = 2000;
+constexpr DWORD kFullQueueRetryMs = 5;
+PostThreadMessageFunction volatile g_postThreadMessage = &PostThreadMessageW;
+volatile LONG g_tlLoopRunning = 0;  // 1 while TLThreadFunc takes messages
 TranslateCommandHandler volatile g_translateHandler = nullptr;
 
 bool IsRunning(HANDLE thread) noexcept {
@@ -40,15 +44,26 @@ void SetPseudoEngineDriveLetter(WCHAR letter) noexcept { g_cPseudoEngineDrive = 
 
 void SetTranslateCommandHandler(TranslateCommandHandler handler) noexcept { g_translateHandler = handler; }
 
+void SetPostThreadMessageFunction(PostThreadMessageFunction function) noexcept {
+  g_postThreadMessage = function != nullptr ? function : &PostThreadMessageW;
+}
+
 BOOL PostTranslationMessage(std::uint32_t first, void* block) noexcept {
   const DWORD id = GetTLThreadId();
-  // Before the first start there is no thread to post to. (Wine would report a post to
-  // thread 0 as done, and the block would be lost.)
-  if (id == 0) {
+  if (id == 0) {  // no translation thread yet (some systems would not refuse id 0 themselves)
     SetLastError(ERROR_INVALID_THREAD_ID);
     return FALSE;
   }
-  return PostThreadMessageW(id, kTranslationMessage, first, reinterpret_cast<LPARAM>(block));
+  for (;;) {
+    if (g_postThreadMessage(id, kTranslationMessage, first, reinterpret_cast<LPARAM>(block))) return TRUE;
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOT_ENOUGH_QUOTA || InterlockedCompareExchange(&g_tlLoopRunning, 0, 0) == 0 ||
+        IsPipeThreadStopRequested()) {
+      SetLastError(error);
+      return FALSE;
+    }
+    Sleep(kFullQueueRetryMs);  // the translation thread is behind: let it catch up
+  }
 }
 
 void StartTranslationLayer() noexcept {
@@ -93,7 +108,12 @@ void StopTranslationLayer() noexcept {
   AcquireSRWLockExclusive(&g_layerLock);
   // Only a translation thread that still runs is told to quit: once it has ended its id may
   // belong to another thread of the host.
-  if (IsRunning(g_hTLThread)) PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
+  if (IsRunning(g_hTLThread)) {
+    PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
+    // A short wait lets the loop finish the command in hand, so that a start right after this
+    // finds the layer ended rather than still running.
+    if (GetCurrentThreadId() != g_dwTLThreadId) WaitForSingleObject(g_hTLThread, kQuitWaitMs);
+  }
   EndPipeThread();
   ReleaseSRWLockExclusive(&g_layerLock);
   Trace(L"StopTranslationLayer Successful\n");
@@ -108,6 +128,7 @@ DWORD WINAPI TLThreadFunc(void*) {
   // Makes this thread's message queue exist.
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  InterlockedExchange(&g_tlLoopRunning, 1);
 
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     Trace(L"TLThreadFunc - GetMessage Called\n");
@@ -122,6 +143,7 @@ DWORD WINAPI TLThreadFunc(void*) {
     }
   }
 
+  InterlockedExchange(&g_tlLoopRunning, 0);
   Trace(L"Exiting Translation Layer Thread\n");
   Trace(L"Calling CoUninitialize()\n");
   CoUninitialize();
