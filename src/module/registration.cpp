@@ -81,10 +81,8 @@ UniqueHKey CreateVolatileKey(const wchar_t* path) noexcept {
   return key;
 }
 
-}  // namespace
-
 // The registering tool's thread. The result of loading or registering the type library.
-STDAPI DllRegisterServer() {
+HRESULT RegisterTypeLibrary() noexcept {
   Trace(L"DllRegisterServer\n");
   LoadedTypeLib library;
   const HRESULT hr = library.Load();
@@ -103,7 +101,7 @@ STDAPI DllRegisterServer() {
 }
 
 // The registering tool's thread. Always S_OK.
-STDAPI DllUnregisterServer() {
+HRESULT UnregisterTypeLibrary() noexcept {
   Trace(L"DllUnregisterServer\n");
   LoadedTypeLib library;
   if (FAILED(library.Load())) return S_OK;
@@ -123,6 +121,12 @@ STDAPI DllUnregisterServer() {
   library.get()->ReleaseTLibAttr(attributes);
   return S_OK;
 }
+
+}  // namespace
+
+STDAPI DllRegisterServer() { return RegisterTypeLibrary(); }
+
+STDAPI DllUnregisterServer() { return UnregisterTypeLibrary(); }
 
 BOOL RegisterEngineClass(CLSID clsid, GUID appid) noexcept {
   // The server path is the one the installation registered for the pseudo-service class.
