@@ -107,6 +107,9 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) 
   EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0)));
   const wchar_t unterminated[3] = {L'P', L'C', L'1'};
   EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated))));
+  // A machine whose registry cannot be reached fails the checks.
+  const wchar_t nowhere[] = L"NOSUCHMACHINE";
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere))));
   EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_ABORT, nullptr, 0)));
 
   ASSERT_TRUE(observer.WaitFor(4));
