@@ -10,7 +10,7 @@
 #include "translation/translation_thread.h"
 
 // Loader thread, under the loader lock. Always TRUE.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       Trace(L"DllMain dwReason == DLL_PROCESS_ATTACH\n");
