@@ -6,7 +6,9 @@
 #include "dataio/data_object.h"
 #include "module/class_factory.h"
 #include "module/module.h"
+#include "pipes/remote_pipe.h"
 #include "shared/owners.h"
+#include "support/control_pipe_server.h"
 #include "support/trace_capture.h"
 #include "translation/commands.h"
 #include "translation_observer.h"
@@ -126,6 +128,29 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) 
   EXPECT_EQ(TW4_5::ID_CONTINUE, seen[2].command);
   EXPECT_EQ(0, seen[2].letter);
   EXPECT_EQ(TW4_5::ID_ABORT, seen[3].command);
+}
+
+// The GUI names this computer: rights, build number and the pipe probe are all had on the
+// caller's thread, and SetData answers only then.
+TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
+  const wchar_t* const versionKey = L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion";
+  const wchar_t build[] = L"4.0.1381";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, versionKey, L"BuildNumber", REG_SZ, build, sizeof(build)));
+  ControlPipeServer service;
+  ASSERT_TRUE(service.Start());
+  TranslationObserver observer;
+  observer.hook = [](const Observed& seen) {
+    if (seen.command == TW4_5::ID_INIT_PIPE_COM) AnswerPipeInitProbe();
+  };
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(name, &length));
+  auto pseudo = NewDataObject();
+  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t))));
+  ASSERT_TRUE(service.WaitForPackets(1, 5000));
+  EXPECT_EQ(std::vector<BYTE>(48, 0), service.Packets()[0]);  // the zero probe
+  service.Stop();
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, versionKey, L"BuildNumber");
 }
 
 TEST(DataObject, FinalReleaseTracesTheDestructorFirstAndLetsTheModuleUnload) {
