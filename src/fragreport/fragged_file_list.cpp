@@ -89,6 +89,12 @@ BOOL CFraggedFileList::CreateTransferBuffer() noexcept {
   }
   m_cbTransferBuffer = total;
 
+  // The list holds one lock on its buffer at most: a rebuild gives the earlier one up, and
+  // AllocateMemory takes a new one, so that ReleaseTransferBuffer's single unlock balances.
+  if (m_pTransferBuffer != nullptr) {
+    GlobalUnlock(m_hTransferBuffer);
+    m_pTransferBuffer = nullptr;
+  }
   if (!AllocateMemory(total, &m_hTransferBuffer, &m_pTransferBuffer)) {
     Trace(L"CFraggedFileList::CreateTransferBuffer - AllocateMemory");
     return FALSE;

@@ -1,8 +1,7 @@
-// The growable memory block and the (disabled) error log behind it.
+// The growable memory block and the (disabled) error log its failures go to.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -11,191 +10,87 @@
 
 namespace {
 
-struct LoggedCall {
-  std::wstring message;
-  LONG status;
-  std::wstring parameter;
-};
+std::vector<std::pair<std::wstring, LONG>> g_logged;  // message and status of each call
 
-class ErrorLogRecorder {
- public:
-  ErrorLogRecorder() { SetErrorLogObserver(&Observe, this); }
-  ~ErrorLogRecorder() { SetErrorLogObserver(nullptr, nullptr); }
-  std::vector<LoggedCall> calls;
-
- private:
-  static void Observe(const wchar_t* message, LONG status, const wchar_t* parameter, void* context) {
-    static_cast<ErrorLogRecorder*>(context)->calls.push_back({message, status, parameter ? parameter : L"(null)"});
-  }
-};
-
-HGLOBAL WINAPI FailingGlobalAlloc(UINT, SIZE_T) {
-  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return nullptr;
-}
-HGLOBAL WINAPI FailingGlobalReAlloc(HGLOBAL, SIZE_T, UINT) {
-  SetLastError(ERROR_OUTOFMEMORY);
-  return nullptr;
+void Observe(const wchar_t* message, LONG status, const wchar_t* parameter, void*) {
+  // "Compiled " and the compiler's 24-character time stamp, e.g. "Sun Sep 16 01:03:52 1973".
+  const std::wstring stamp(parameter);
+  EXPECT_TRUE(stamp.size() == 33 && stamp.rfind(L"Compiled ", 0) == 0 && stamp[22] == L':' && stamp[25] == L':');
+  g_logged.emplace_back(message, status);
 }
 
-UINT LockCount(HGLOBAL block) { return GlobalFlags(block) & GMEM_LOCKCOUNT; }
-
-// "Error in file <this module's Alloc unit> line <n>"; returns n.
-int SiteLine(const LoggedCall& call) {
-  const std::wstring head = L"Error in file ";
-  EXPECT_EQ(0u, call.message.rfind(head, 0)) << std::string(call.message.begin(), call.message.end());
-  const auto at = call.message.rfind(L" line ");
-  EXPECT_NE(std::wstring::npos, at);
-  const std::wstring file = call.message.substr(head.size(), at - head.size());
-  EXPECT_NE(std::wstring::npos, file.find(L"alloc.cpp"));
-  return std::stoi(call.message.substr(at + 6));
+int SiteLine(const std::wstring& message) {
+  EXPECT_EQ(0u, message.rfind(L"Error in file ", 0));
+  EXPECT_NE(std::wstring::npos, message.find(L"alloc.cpp line "));
+  return std::stoi(message.substr(message.rfind(L' ') + 1));
 }
 
-// "Compiled " and the 24-character time stamp "Www Mmm dd hh:mm:ss yyyy".
-void ExpectBuildStamp(const std::wstring& parameter) {
-  ASSERT_EQ(9u + 24u, parameter.size());
-  EXPECT_EQ(0u, parameter.rfind(L"Compiled ", 0));
-  const std::wstring stamp = parameter.substr(9);
-  for (size_t i : {3u, 7u, 10u, 19u}) EXPECT_EQ(L' ', stamp[i]) << i;
-  EXPECT_EQ(L':', stamp[13]);
-  EXPECT_EQ(L':', stamp[16]);
-  for (size_t i : {11u, 12u, 14u, 15u, 17u, 18u, 20u, 21u, 22u, 23u}) EXPECT_TRUE(iswdigit(stamp[i])) << i;
-}
+HGLOBAL WINAPI FailAlloc(UINT, SIZE_T) { return SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr; }
+HGLOBAL WINAPI FailReAlloc(HGLOBAL, SIZE_T, UINT) { return SetLastError(ERROR_OUTOFMEMORY), nullptr; }
+UINT Locks(HGLOBAL block) { return GlobalFlags(block) & GMEM_LOCKCOUNT; }
 
 }  // namespace
 
-TEST(ErrorLog, DisabledCallChangesNothing) {
-  ErrorLogRecorder recorder;
-  SetLastError(0xdeadbeef);
-  WriteErrorLog(L"Error in file x line 1", -1, nullptr);
-  WriteErrorLog(L"text", 5, L"Compiled now");
-  EXPECT_EQ(0xdeadbeefu, GetLastError());
-  EXPECT_FALSE(g_bLogEnabled);
-  ASSERT_EQ(2u, recorder.calls.size());
-  EXPECT_EQ(-1, recorder.calls[0].status);
-  EXPECT_EQ(L"(null)", recorder.calls[0].parameter);
-  EXPECT_EQ(L"Compiled now", recorder.calls[1].parameter);
-}
-
-TEST(AllocateMemory, ZeroSizeFailsAndLeavesAnyBlockAlone) {
-  ErrorLogRecorder recorder;
+TEST(AllocateMemory, ZeroSizeAndFailuresGoToTheDisabledLog) {
+  SetErrorLogObserver(Observe, nullptr);
   HGLOBAL block = nullptr;
   void* data = nullptr;
   SetLastError(1234);
-  EXPECT_FALSE(AllocateMemory(0, &block, &data));
+  EXPECT_FALSE(AllocateMemory(0, &block, &data));  // nothing failed: the status is as it stood
   EXPECT_EQ(nullptr, block);
-  EXPECT_EQ(nullptr, data);
-  ASSERT_EQ(1u, recorder.calls.size());
-  EXPECT_EQ(1234, recorder.calls[0].status);  // the last error as it stood, nothing failed
-  ExpectBuildStamp(recorder.calls[0].parameter);
-
   ASSERT_TRUE(AllocateMemory(8, &block, &data));
-  HGLOBAL const before = block;
   void* const address = data;
-  EXPECT_FALSE(AllocateMemory(0, &block, &data));
-  EXPECT_EQ(before, block);
+  EXPECT_FALSE(AllocateMemory(0, &block, &data));  // the block is left as it was
   EXPECT_EQ(address, data);
   EXPECT_EQ(8u, GlobalSize(block));
-  EXPECT_EQ(1u, LockCount(block));
-  ASSERT_EQ(2u, recorder.calls.size());
-  EXPECT_EQ(SiteLine(recorder.calls[0]), SiteLine(recorder.calls[1]));
-  GlobalUnlock(block);
-  GlobalFree(block);
+  EXPECT_EQ(1u, Locks(block));
+
+  SetAllocateMemoryCalls(nullptr, FailReAlloc);
+  EXPECT_FALSE(AllocateMemory(16, &block, &data));  // the old block is freed
+  EXPECT_EQ(nullptr, block);
+  EXPECT_EQ(nullptr, data);
+  SetAllocateMemoryCalls(FailAlloc, nullptr);
+  EXPECT_FALSE(AllocateMemory(16, &block, &data));
+  EXPECT_EQ(nullptr, block);
+  SetAllocateMemoryCalls(nullptr, nullptr);
+
+  SetLastError(0xdeadbeef);
+  WriteErrorLog(L"Error in file x line 1", -1, L"Compiled Sun Sep 16 01:03:52 1973");
+  EXPECT_EQ(0xdeadbeefu, GetLastError());  // the log is disabled and changes nothing
+  EXPECT_FALSE(g_bLogEnabled);
+  SetErrorLogObserver(nullptr, nullptr);
+
+  ASSERT_EQ(5u, g_logged.size());
+  EXPECT_EQ(1234, g_logged[0].second);
+  EXPECT_EQ(g_logged[0].first, g_logged[1].first);
+  EXPECT_EQ(ERROR_OUTOFMEMORY, static_cast<DWORD>(g_logged[2].second));
+  EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, static_cast<DWORD>(g_logged[3].second));
+  const int zero = SiteLine(g_logged[0].first), resize = SiteLine(g_logged[2].first), alloc = SiteLine(g_logged[3].first);
+  EXPECT_TRUE(zero != resize && resize != alloc && alloc != zero);
 }
 
-TEST(AllocateMemory, EachCallWithASlotTakesALock) {
-  HGLOBAL block = nullptr;
-  void* data = nullptr;
-  ASSERT_TRUE(AllocateMemory(32, &block, &data));
-  ASSERT_NE(nullptr, data);
-  EXPECT_EQ(32u, GlobalSize(block));
-  EXPECT_EQ(1u, LockCount(block));
-  EXPECT_EQ(0x42u, kAllocateMemoryFlags);
-
-  HGLOBAL const first = block;
-  void* const address = data;
-  EXPECT_TRUE(AllocateMemory(32, &block, &data));  // same size: no reallocation, one lock more
-  EXPECT_EQ(first, block);
-  EXPECT_EQ(address, data);
-  EXPECT_EQ(2u, LockCount(block));
-
-  // A resize gives up the slot's lock first, then takes one of its own.
-  EXPECT_TRUE(AllocateMemory(64, &block, &data));
-  EXPECT_EQ(64u, GlobalSize(block));
-  EXPECT_EQ(2u, LockCount(block));
-  GlobalUnlock(block);
-  GlobalUnlock(block);
-  EXPECT_EQ(0u, LockCount(block));
-  EXPECT_EQ(nullptr, GlobalFree(block));
-}
-
-TEST(AllocateMemory, GrowKeepsBytesAndZeroesTheRestShrinkCuts) {
+TEST(AllocateMemory, ExactSizesContentsAndOneLockPerCall) {
   HGLOBAL block = nullptr;
   void* data = nullptr;
   ASSERT_TRUE(AllocateMemory(16, &block, &data));
-  const std::vector<BYTE> zero16(16, 0);
-  EXPECT_EQ(0, std::memcmp(zero16.data(), data, 16));  // zero-filled at creation
-  for (int i = 0; i < 16; ++i) static_cast<BYTE*>(data)[i] = static_cast<BYTE>(0xA0 + i);
+  std::memcpy(data, "0123456789abcdef", 16);
+  void* const address = data;
+  ASSERT_TRUE(AllocateMemory(16, &block, &data));  // same size: locked once more, same address
+  EXPECT_EQ(address, data);
+  EXPECT_EQ(2u, Locks(block));
 
-  ASSERT_TRUE(AllocateMemory(4096, &block, &data));
-  ASSERT_EQ(4096u, GlobalSize(block));
-  const BYTE* bytes = static_cast<const BYTE*>(data);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(0xA0 + i, bytes[i]) << i;
-  for (int i = 16; i < 4096; ++i) ASSERT_EQ(0, bytes[i]) << i;
-
+  ASSERT_TRUE(AllocateMemory(4096, &block, &data));  // gives up one lock, takes one
+  EXPECT_EQ(2u, Locks(block));
+  EXPECT_EQ(4096u, GlobalSize(block));
+  EXPECT_EQ(0, std::memcmp(data, "0123456789abcdef", 16));
+  EXPECT_EQ(std::vector<BYTE>(4080, 0), std::vector<BYTE>(static_cast<BYTE*>(data) + 16, static_cast<BYTE*>(data) + 4096));
   ASSERT_TRUE(AllocateMemory(5, &block, &data));
   EXPECT_EQ(5u, GlobalSize(block));
-  bytes = static_cast<const BYTE*>(data);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(0xA0 + i, bytes[i]) << i;
-  EXPECT_EQ(1u, LockCount(block));
-  GlobalUnlock(block);
-  GlobalFree(block);
-}
+  EXPECT_EQ(0, std::memcmp(data, "01234", 5));
+  while (Locks(block) != 0) GlobalUnlock(block);
 
-TEST(AllocateMemory, WithoutASlotTheBlockIsNeverLocked) {
-  HGLOBAL block = nullptr;
-  ASSERT_TRUE(AllocateMemory(10, &block, nullptr));
-  ASSERT_NE(nullptr, block);
-  EXPECT_EQ(10u, GlobalSize(block));
-  EXPECT_EQ(0u, LockCount(block));
-  EXPECT_TRUE(AllocateMemory(20, &block, nullptr));
+  EXPECT_TRUE(AllocateMemory(20, &block, nullptr));  // without a slot: resized, never locked
   EXPECT_EQ(20u, GlobalSize(block));
-  EXPECT_EQ(0u, LockCount(block));
-  EXPECT_TRUE(AllocateMemory(20, &block, nullptr));
-  EXPECT_EQ(0u, LockCount(block));
+  EXPECT_EQ(0u, Locks(block));
   EXPECT_EQ(nullptr, GlobalFree(block));
-}
-
-TEST(AllocateMemory, FailedAllocationAndReallocationLeaveNoBlock) {
-  ErrorLogRecorder recorder;
-  HGLOBAL block = nullptr;
-  void* data = nullptr;
-  EXPECT_FALSE(AllocateMemory(0, &block, &data));  // the zero-size site, for its line
-
-  SetAllocateMemoryCalls(FailingGlobalAlloc, nullptr);
-  EXPECT_FALSE(AllocateMemory(100, &block, &data));
-  EXPECT_EQ(nullptr, block);
-  EXPECT_EQ(nullptr, data);
-  ASSERT_EQ(2u, recorder.calls.size());
-  EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, static_cast<DWORD>(recorder.calls[1].status));
-
-  SetAllocateMemoryCalls(nullptr, FailingGlobalReAlloc);
-  ASSERT_TRUE(AllocateMemory(100, &block, &data));
-  ASSERT_NE(nullptr, data);
-  EXPECT_FALSE(AllocateMemory(200, &block, &data));
-  EXPECT_EQ(nullptr, block);  // the old block was freed
-  EXPECT_EQ(nullptr, data);
-  ASSERT_EQ(3u, recorder.calls.size());
-  EXPECT_EQ(ERROR_OUTOFMEMORY, static_cast<DWORD>(recorder.calls[2].status));
-  SetAllocateMemoryCalls(nullptr, nullptr);
-
-  // Three sites, three source lines; each call carries the build stamp.
-  const int zeroLine = SiteLine(recorder.calls[0]);
-  const int allocLine = SiteLine(recorder.calls[1]);
-  const int reallocLine = SiteLine(recorder.calls[2]);
-  EXPECT_LT(0, zeroLine);
-  EXPECT_NE(zeroLine, allocLine);
-  EXPECT_NE(allocLine, reallocLine);
-  EXPECT_NE(zeroLine, reallocLine);
-  for (const auto& call : recorder.calls) ExpectBuildStamp(call.parameter);
 }

@@ -1,15 +1,14 @@
 #include "support/resource_dll_registration.h"
 
+#include "shared/owners.h"
+
 namespace {
 constexpr const wchar_t* kVendorKey = L"SOFTWARE\\Pellmark";
 constexpr const wchar_t* kProductKey = L"SOFTWARE\\Pellmark\\TarnswellNT4";
-constexpr const wchar_t* kValueName = L"ResourceDllName";
 
 bool KeyExists(const wchar_t* path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
+  UniqueHKey key;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 }  // namespace
 
@@ -25,27 +24,23 @@ ResourceDllRegistration::~ResourceDllRegistration() {
 }
 
 void ResourceDllRegistration::Set(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+  UniqueHKey key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
       ERROR_SUCCESS) {
-    return;
+    RegSetValueExW(key.get(), L"ResourceDllName", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
   }
-  RegSetValueExW(key, kValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                 static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
 }
 
 void ResourceDllRegistration::Remove() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-  RegDeleteValueW(key, kValueName);
-  RegCloseKey(key);
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
+    RegDeleteValueW(key.get(), L"ResourceDllName");
+  }
 }
 
 std::wstring ResourceDllRegistration::ProgramFolder() {
   wchar_t path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  const auto slash = folder.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
+  const std::wstring file(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+  return file.substr(0, file.find_last_of(L"\\/"));
 }
