@@ -29,7 +29,7 @@ const CFraggedFile* CFraggedFileList::GetAt(int index) const noexcept {
 }
 
 int CFraggedFileList::AddFile(const wchar_t* path, LONGLONG fileSize, LONGLONG fragments) noexcept {
-  if (fragments < 2) return -1;
+  if (fragments < 2 || path == nullptr) return -1;  // no path: refused before it could displace
 
   if (m_cFiles >= kMaxFraggedFiles) {
     if (fragments <= m_llMinFragments) return -1;  // a tie with the tracked minimum loses
@@ -47,7 +47,6 @@ int CFraggedFileList::AddFile(const wchar_t* path, LONGLONG fileSize, LONGLONG f
     }
   }
 
-  if (path == nullptr) return -1;
   // A path that starts with two backslashes is taken to start with the volume path; only the
   // backslashes are compared.
   std::size_t length = wcsnlen(path, kFraggedPathRoom);
