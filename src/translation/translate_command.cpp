@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "dataio/dataio_packet.h"
 #include "pipes/pipe_packet.h"
 #include "pipes/remote_pipe.h"
 #include "pipes/send_pipe.h"
@@ -14,10 +15,6 @@
 
 namespace {
 
-// The DataIo header in front of a GUI command's body: BodyLength sits at offset 8.
-constexpr std::size_t kDataIoHeaderSize = 16;
-constexpr std::size_t kDataIoBodyLengthOffset = 8;
-
 // The working packet. TranslateCommand runs only on the translation thread, one call at a
 // time (nothing it calls pumps that thread's queue: message boxes run on threads of their
 // own), so one buffer owned by that thread serves every call. Zeroed on entry to each call.
@@ -28,7 +25,7 @@ alignas(8) BYTE g_workingPacket[kPipePacketRoom];
 bool TakeGuiBody(const BYTE* block, std::size_t blockSize, GuiCommand& command) noexcept {
   if (block == nullptr) return true;  // a command without a body
   if (blockSize < kDataIoHeaderSize) return false;
-  const std::uint32_t bodyLength = ReadU32(block + kDataIoBodyLengthOffset);
+  const std::uint32_t bodyLength = ReadU32(block + offsetof(DataIoHeader, BodyLength));
   if (bodyLength > blockSize - kDataIoHeaderSize) return false;
   if (bodyLength != 0) command.body = block + kDataIoHeaderSize;
   command.bodySize = bodyLength;

@@ -62,16 +62,6 @@ bool LinkedLayer::Connect(DWORD timeoutMs) {
     m_failure = L"CreateInstance";
     return false;
   }
-  // The translation thread's queue exists a moment after the layer starts; the pipe set-up
-  // does not look at its own post, so the queue must be there first.
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  while (!PostThreadMessageW(g_dwTLThreadId, WM_NULL, 0, 0)) {
-    if (GetTickCount64() >= deadline) {
-      m_failure = L"translation thread not taking messages";
-      return false;
-    }
-    Sleep(5);
-  }
   const auto nameBytes = static_cast<std::uint32_t>((m_computerName.size() + 1) * sizeof(WCHAR));
   if (ToService(TW4_5::ID_INIT_PIPE_COM, m_computerName.c_str(), nameBytes) != S_OK) {
     m_failure = L"ID_INIT_PIPE_COM";
