@@ -126,6 +126,8 @@ GuiPeer::~GuiPeer() {
   if (m_comInitialized) CoUninitialize();
 }
 
+// In-process registration: the module activates with contexts 0x15 from this same process,
+// and the in-process match needs no RPC service.
 void GuiPeer::Register(const CLSID& clsid, const std::wstring& target) {
   auto* factory = new (std::nothrow) RecordingFactory(this, target);
   if (factory == nullptr) return;
