@@ -10,7 +10,7 @@
 #include "translation/translation_thread.h"
 
 // Loader thread, under the loader lock. Always TRUE.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       Trace(L"DllMain dwReason == DLL_PROCESS_ATTACH\n");
@@ -19,8 +19,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
       break;
     case DLL_PROCESS_DETACH:
       Trace(L"DllMain dwReason == DLL_PROCESS_DETACH\n");
-      // Harmless when the layer never started: there is nothing to stop then.
-      StopTranslationLayer();
+      // Harmless when the layer never started: there is nothing to stop then. When the process
+      // is ending, its other threads are gone already, perhaps killed inside the layer's lock:
+      // nothing is left to stop and taking that lock could hang the exit.
+      if (reserved == nullptr) StopTranslationLayer();
       break;
     default:
       break;
