@@ -12,8 +12,8 @@ expected="1 DllCanUnloadNow
 base=$(printf '%s\n' "$dump" | awk '/^Ordinal Base/ {print $3}')
 actual=$(printf '%s\n' "$dump" | awk -v base="$base" '
   /^\[Ordinal\/Name Pointer\] Table/ {t=1; next}
-  t && /^\s*\[/ {gsub(/[\[\]]/,""); print $1+base, $2; next}
-  t && !/^\s*\[/ {t=0}' | sort -n)
+  t && /^[[:space:]]*\[/ {gsub(/[\[\]]/,""); print $1+base, $2; next}
+  t && !/^[[:space:]]*\[/ {t=0}' | sort -n)
 if [ "$actual" != "$expected" ]; then
   echo "export table of $dll is wrong:"; printf '%s\n' "$actual"
   echo "expected:"; printf '%s\n' "$expected"

@@ -22,7 +22,7 @@ bool StopRequested() noexcept { return InterlockedCompareExchange(&g_pipeStopReq
 // Stale sending pipe: passes of 100 ms before the user is told.
 constexpr int kClosePipeOutPasses = 50;
 // Stopping the pipe thread: cancel tries, each followed by a short wait.
-constexpr int kStopTries = 25;
+constexpr int kStopTries = 50;
 constexpr DWORD kStopWaitMs = 40;
 
 void NotifyWindow(HWND window, UINT_PTR code) noexcept {
@@ -76,6 +76,7 @@ void StopPipeThread(HANDLE& thread) noexcept {
   if (!ended) {
     Trace(L"StopPipeThread - TerminateThread\n");
     TerminateThread(thread, 0);
+    WaitForSingleObject(thread, kStopWaitMs);  // termination completes asynchronously
   }
   CloseHandle(thread);
   thread = nullptr;

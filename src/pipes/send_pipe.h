@@ -17,3 +17,9 @@ BOOL ConnectToServer(const wchar_t* pipeName) noexcept;
 // Translation thread. Starts the local service "Tarnswell" unless it runs. 1 when it runs or
 // has been started, else 0.
 BOOL StartTarnswellService() noexcept;
+
+// Test seam: what ConnectToServer opens the pipe with, in place of CreateFileW (GENERIC_WRITE,
+// no sharing, OPEN_EXISTING); nullptr restores CreateFileW. Returns INVALID_HANDLE_VALUE with
+// the last error on failure.
+using PipeOpenFunction = HANDLE (*)(const wchar_t* name, SECURITY_ATTRIBUTES* attributes);
+void SetPipeOpenFunction(PipeOpenFunction function) noexcept;

@@ -2,6 +2,7 @@
 
 #include "pipes/receive_pipe.h"
 #include "shared/module_thread.h"
+#include "shared/owners.h"
 #include "shared/trace.h"
 #include "translation/drive_table.h"
 #include "translation/translate_command.h"
@@ -17,6 +18,7 @@ namespace {
 SRWLOCK g_layerLock = SRWLOCK_INIT;
 volatile WCHAR g_cPseudoEngineDrive = 0;
 constexpr DWORD kQuitWaitMs = 2000;
+constexpr DWORD kQueueReadyWaitMs = 5000;
 constexpr DWORD kFullQueueRetryMs = 5;
 PostThreadMessageFunction volatile g_postThreadMessage = &PostThreadMessageW;
 volatile LONG g_tlLoopRunning = 0;  // 1 while TLThreadFunc takes messages
@@ -82,14 +84,21 @@ void StartTranslationLayer() noexcept {
   ZeroDriveTable();
   g_cPseudoEngineDrive = 0;
 
+  // The translation thread tells when its message queue exists, so that posts made right after
+  // the start (the GUI's first commands, the service's first packets) are not refused.
+  UniqueHandle queueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD id = 0;
-  g_hTLThread = CreateModuleThread(TLThreadFunc, nullptr, &id);
+  g_hTLThread = CreateModuleThread(TLThreadFunc, queueReady.get(), &id);
   if (g_hTLThread == nullptr) {
     ReleaseSRWLockExclusive(&g_layerLock);
     Trace(L"StartTranslationLayer - CreateThread");
     return;
   }
   g_dwTLThreadId = id;
+  if (queueReady) {
+    const HANDLE waits[] = {queueReady.get(), g_hTLThread};
+    WaitForMultipleObjects(2, waits, FALSE, kQueueReadyWaitMs);
+  }
   Trace(L"Created main thread:  g_hTLThread = %d g_dwTLThreadId = %d\n", TraceAddress(g_hTLThread),
         static_cast<int>(id));
 
@@ -121,7 +130,7 @@ void StopTranslationLayer() noexcept {
 
 void EndPipeThread() noexcept { StopPipeThread(g_hPipeThread); }
 
-DWORD WINAPI TLThreadFunc(void*) {
+DWORD WINAPI TLThreadFunc(void* queueReady) {
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) Trace(L"CoInitializeEx failed hr = %d\n", static_cast<int>(hr));
 
@@ -129,6 +138,7 @@ DWORD WINAPI TLThreadFunc(void*) {
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   InterlockedExchange(&g_tlLoopRunning, 1);
+  if (queueReady != nullptr) SetEvent(static_cast<HANDLE>(queueReady));
 
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     Trace(L"TLThreadFunc - GetMessage Called\n");

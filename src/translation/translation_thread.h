@@ -6,8 +6,9 @@
 #include <windows.h>
 #include <cstdint>
 
-// Any thread (DllGetClassObject for the pseudo-service class). Zeroes the drive table and
-// starts the translation thread, then the pipe thread. While a translation thread still
+// Any thread (DllGetClassObject for the pseudo-service class), never under the loader lock.
+// Zeroes the drive table and starts the translation thread (returning once its queue takes
+// posts), then the pipe thread. While a translation thread still
 // runs, a repeated start leaves the running layer alone.
 void StartTranslationLayer() noexcept;
 
@@ -22,8 +23,9 @@ void StopTranslationLayer() noexcept;
 [[nodiscard]] WCHAR GetPseudoEngineDrive() noexcept;
 void SetPseudoEngineDriveLetter(WCHAR letter) noexcept;
 
-// The translation thread's function.
-DWORD WINAPI TLThreadFunc(void* unused);
+// The translation thread's function. `queueReady`: an event it sets once its message queue
+// exists, or nullptr.
+DWORD WINAPI TLThreadFunc(void* queueReady);
 
 // Ends the pipe thread of the running layer, if any: cooperatively first, by force as the
 // last resort. Used by StopTranslationLayer and at GUI exit.

@@ -42,9 +42,8 @@ class TranslationThreadTest : public ::testing::Test {
 };
 
 TEST_F(TranslationThreadTest, LoopDecodesEveryPosterFirstParameter) {
-  // The thread's queue exists once it has taken its first message; posts may need a retry.
-  const ULONGLONG deadline = GetTickCount64() + kTimeout;
-  while (!Post(WM_COMMAND, 0x000121B1, nullptr) && GetTickCount64() < deadline) Sleep(5);
+  // The start returns only once the thread's queue takes posts.
+  ASSERT_TRUE(Post(WM_COMMAND, 0x000121B1, nullptr));
   void* block = AllocBlock(48);
   ASSERT_NE(nullptr, block);
   ASSERT_TRUE(Post(WM_COMMAND, 0x00002008, block));
@@ -66,8 +65,7 @@ TEST_F(TranslationThreadTest, LoopDecodesEveryPosterFirstParameter) {
 }
 
 TEST_F(TranslationThreadTest, OtherMessagesAreTakenOffTheQueueButNotTranslated) {
-  const ULONGLONG deadline = GetTickCount64() + kTimeout;
-  while (!Post(WM_USER, 0x43011FA5, nullptr) && GetTickCount64() < deadline) Sleep(5);
+  ASSERT_TRUE(Post(WM_USER, 0x43011FA5, nullptr));
   ASSERT_TRUE(Post(WM_COMMAND, MakeTranslationParam(TW4_5::ID_STOP, kFromGui, L'D'), nullptr));
   ASSERT_TRUE(recorder.WaitForCount(1, kTimeout));
   EXPECT_EQ(1u, recorder.Count());

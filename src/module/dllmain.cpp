@@ -1,0 +1,65 @@
+// The module's entry points: the loader's notifications and the two COM entry points that hand
+// out the class object and say whether the module may go.
+
+#include <windows.h>
+#include <objbase.h>
+
+#include "module/class_factory.h"
+#include "module/module.h"
+#include "shared/trace.h"
+#include "translation/translation_thread.h"
+
+// Loader thread, under the loader lock. Always TRUE.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      Trace(L"DllMain dwReason == DLL_PROCESS_ATTACH\n");
+      g_hInstance = instance;
+      DisableThreadLibraryCalls(instance);
+      break;
+    case DLL_PROCESS_DETACH:
+      Trace(L"DllMain dwReason == DLL_PROCESS_DETACH\n");
+      // Harmless when the layer never started: there is nothing to stop then. When the process
+      // is ending, its other threads are gone already, perhaps killed inside the layer's lock:
+      // nothing is left to stop and taking that lock could hang the exit.
+      if (reserved == nullptr) StopTranslationLayer();
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+namespace {
+
+HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept {
+  Trace(L"DllGetClassObject\n");
+  if (IsEqualCLSID(rclsid, CLSID_PseudoService)) {
+    // Started on every request, before the interface is looked up and whatever its outcome.
+    StartTranslationLayer();
+    Trace(L"return  g_ClassFactory.QueryInterface(riid,ppv) for pseudo service\n");
+  } else {
+    // Every other class is an engine class made at run time; none is refused.
+    Trace(L"return  g_ClassFactory.QueryInterface(riid,ppv) for engine\n");
+  }
+  return g_ClassFactory.QueryInterface(riid, ppv);
+}
+
+HRESULT CanUnloadNow() noexcept {
+  // Only live data objects keep the module: not the class object, not LockServer, not the
+  // translation layer's threads (they hold module references of their own).
+  if (WaitForSingleObject(g_hNoDataObjectsEvent, 0) == WAIT_TIMEOUT) {
+    Trace(L"DllCanUnloadNow returning S_FALSE\n");
+    return S_FALSE;
+  }
+  Trace(L"DllCanUnloadNow returning S_OK\n");
+  return S_OK;
+}
+
+}  // namespace
+
+// Any COM thread of the host.
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) { return GetClassObject(rclsid, riid, ppv); }
+
+// Any COM thread of the host (CoFreeUnusedLibraries).
+STDAPI DllCanUnloadNow() { return CanUnloadNow(); }

@@ -1,0 +1,223 @@
+// PmkDataObject's IDataObject rules and the hand-off of received commands to the translation
+// thread.
+
+#include <gtest/gtest.h>
+
+#include "dataio/data_object.h"
+#include "module/class_factory.h"
+#include "module/module.h"
+#include "pipes/remote_pipe.h"
+#include "shared/owners.h"
+#include "support/control_pipe_server.h"
+#include "support/trace_capture.h"
+#include "translation/commands.h"
+#include "translation_observer.h"
+
+namespace {
+
+ComPtr<IDataObject> NewDataObject() {
+  ComPtr<IDataObject> object;
+  EXPECT_EQ(S_OK, g_ClassFactory.CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(object.put())));
+  return object;
+}
+
+FORMATETC Format(CLIPFORMAT cf, DWORD aspect, DWORD tymed) { return FORMATETC{cf, nullptr, aspect, -1, tymed}; }
+
+// Counts the releases ReleaseStgMedium makes through pUnkForRelease.
+struct ReleaseCounter final : IUnknown {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(++releases); }
+  int releases = 0;
+};
+
+HRESULT Set(IDataObject* object, HGLOBAL block, IUnknown* owner = nullptr, DWORD tymed = TYMED_HGLOBAL) {
+  FORMATETC format = Format(CF_TEXT, DVASPECT_CONTENT, tymed);
+  STGMEDIUM medium{TYMED_HGLOBAL, {}, owner};
+  medium.hGlobal = block;
+  return object->SetData(&format, &medium, TRUE);
+}
+
+}  // namespace
+
+TEST(DataObject, AnswersByTheRuleTables) {
+  auto object = NewDataObject();
+  TraceCapture trace;
+  FORMATETC f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_HGLOBAL | TYMED_FILE);
+  EXPECT_EQ(S_OK, object->QueryGetData(&f));
+  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_ANALYZE, nullptr, 0));
+  EXPECT_EQ(E_FAIL, Set(object.get(), block.get(), nullptr, TYMED_HGLOBAL | TYMED_FILE));  // tymed 3
+  EXPECT_EQ(E_FAIL, Set(object.get(), nullptr));
+  EXPECT_EQ(20u, GlobalSize(block.get()));  // a refused block stays the caller's
+  f = Format(CF_TEXT, DVASPECT_THUMBNAIL, TYMED_HGLOBAL);
+  EXPECT_EQ(DV_E_FORMATETC, object->QueryGetData(&f));
+  f = Format(CF_BITMAP, DVASPECT_CONTENT, TYMED_HGLOBAL);
+  EXPECT_EQ(DV_E_FORMATETC, object->QueryGetData(&f));
+  f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_ISTREAM);
+  EXPECT_EQ(DV_E_TYMED, object->QueryGetData(&f));
+
+  STGMEDIUM medium{};
+  f = Format(CF_BITMAP, DVASPECT_CONTENT, TYMED_HGLOBAL);
+  EXPECT_EQ(DV_E_FORMATETC, object->GetData(&f, &medium));
+  f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_ISTREAM);
+  EXPECT_EQ(DV_E_FORMATETC, object->GetData(&f, &medium));
+  // Nothing ever fills the object: a well-formed request fails at the lock, handing out nothing.
+  f = Format(CF_TEXT, DVASPECT_CONTENT, TYMED_HGLOBAL);
+  EXPECT_EQ(E_FAIL, object->GetData(&f, &medium));
+  EXPECT_TRUE(trace.Contains(L"PmkDataObject::GetData - GlobalLock"));
+  EXPECT_EQ(nullptr, medium.hGlobal);
+
+  FORMATETC out{};
+  EXPECT_EQ(E_NOTIMPL, object->GetDataHere(&f, &medium));
+  EXPECT_EQ(DATA_S_SAMEFORMATETC, object->GetCanonicalFormatEtc(&f, &out));
+  EXPECT_EQ(E_NOTIMPL, object->EnumFormatEtc(DATADIR_GET, nullptr));
+  EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->DAdvise(&f, 0, nullptr, nullptr));
+  EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->DUnadvise(1));
+  EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->EnumDAdvise(nullptr));
+}
+
+TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) {
+  TranslationObserver observer;
+  SetPseudoEngineDriveLetter(L'd');
+  auto engine = NewDataObject();
+  SetPseudoEngineDriveLetter(L'E');
+  auto later = NewDataObject();
+  SetPseudoEngineDriveLetter(0);
+  auto pseudo = NewDataObject();
+
+  const BYTE body[6] = {1, 2, 3, 4, 5, 6};
+  ReleaseCounter owner;
+  EXPECT_EQ(S_OK, Set(engine.get(), MakeGuiBlock(TW4_5::ID_DEFRAG, body, sizeof(body)), &owner));
+  // Malformed, truncated and too short blocks are answered S_OK, released, and go nowhere.
+  HGLOBAL dropped[3] = {MakeGuiBlock(TW4_5::ID_STOP, nullptr, 0),
+                        MakeGuiBlock(TW4_5::ID_STOP, body, sizeof(body), sizeof(body) + 5),
+                        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 12)};
+  static_cast<DataIoHeader*>(GlobalLock(dropped[0]))->Reserved2 = 2;
+  GlobalUnlock(dropped[0]);
+  for (HGLOBAL block : dropped) {
+    EXPECT_EQ(S_OK, Set(engine.get(), block, &owner));
+    GlobalFree(block);  // the counter stood in for the release
+  }
+  EXPECT_EQ(4, owner.releases);
+  // Reserved1 is not looked at; a command without a body travels without a block.
+  HGLOBAL odd = MakeGuiBlock(TW4_5::ID_PAUSE, nullptr, 0);
+  static_cast<DataIoHeader*>(GlobalLock(odd))->Reserved1 = 0x7777;
+  GlobalUnlock(odd);
+  EXPECT_EQ(S_OK, Set(later.get(), odd));
+  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_CONTINUE, nullptr, 0)));
+  // ID_INIT_PIPE_COM never goes to the translation thread; without a name it fails at once.
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0)));
+  const wchar_t unterminated[3] = {L'P', L'C', L'1'};
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated))));
+  // A machine whose registry cannot be reached fails the checks.
+  const wchar_t nowhere[] = L"NOSUCHMACHINE";
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere))));
+  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_ABORT, nullptr, 0)));
+
+  ASSERT_TRUE(observer.WaitFor(4));
+  const auto seen = observer.Seen();
+  ASSERT_EQ(4u, seen.size());
+  EXPECT_EQ(TW4_5::ID_DEFRAG, seen[0].command);
+  EXPECT_EQ(L'd', seen[0].letter);
+  EXPECT_EQ(1, seen[0].direction);
+  ASSERT_EQ(16 + sizeof(body), seen[0].packet.size());
+  EXPECT_EQ(0, memcmp(body, seen[0].packet.data() + 16, sizeof(body)));
+  EXPECT_EQ(TW4_5::ID_PAUSE, seen[1].command);
+  EXPECT_EQ(L'E', seen[1].letter);
+  EXPECT_FALSE(seen[1].hadBlock);
+  EXPECT_EQ(TW4_5::ID_CONTINUE, seen[2].command);
+  EXPECT_EQ(0, seen[2].letter);
+  EXPECT_EQ(TW4_5::ID_ABORT, seen[3].command);
+}
+
+// The GUI names this computer: rights, build number and the pipe probe are all had on the
+// caller's thread, and SetData answers only then.
+TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
+  const wchar_t* const versionKey = L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion";
+  const wchar_t build[] = L"4.0.1381";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, versionKey, L"BuildNumber", REG_SZ, build, sizeof(build)));
+  ControlPipeServer service;
+  ASSERT_TRUE(service.Start());
+  TranslationObserver observer;
+  observer.hook = [](const Observed& seen) {
+    if (seen.command == TW4_5::ID_INIT_PIPE_COM) AnswerPipeInitProbe();
+  };
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(name, &length));
+  auto pseudo = NewDataObject();
+  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t))));
+  ASSERT_TRUE(service.WaitForPackets(1, 5000));
+  EXPECT_EQ(std::vector<BYTE>(48, 0), service.Packets()[0]);  // the zero probe
+  service.Stop();
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, versionKey, L"BuildNumber");
+}
+
+TEST(DataObject, FinalReleaseTracesTheDestructorFirstAndLetsTheModuleUnload) {
+  TraceCapture trace;
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hNoDataObjectsEvent, 0));
+  IDataObject* object = nullptr;
+  ASSERT_EQ(S_OK, g_ClassFactory.CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(&object)));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(g_hNoDataObjectsEvent, 0));
+  EXPECT_EQ(0u, object->Release());
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_hNoDataObjectsEvent, 0));
+  const auto lines = trace.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(L"PmkDataObject::~PmkDataObject\n", lines[lines.size() - 2]);
+  EXPECT_EQ(L"PmkDataObject::Release : m_cRef == 0\n", lines.back());
+}
+
+// A bare thread queue in the translation thread's place shows the raw message parameters.
+TEST(HandleDataIoMsg, PostsTheWorkedFirstParameter) {
+  UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  static MSG message;
+  UniqueHandle thread(CreateThread(
+      nullptr, 0,
+      [](void* ready) -> DWORD {
+        PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        SetEvent(ready);
+        return GetMessageW(&message, nullptr, 0, 0) > 0 ? 0 : 1;
+      },
+      ready.get(), 0, &g_dwTLThreadId));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 5000));
+  void* packet = AllocBlock(16);
+  HandleDataIoMsg(TW4_5::ID_ANALYZE, packet, L'C');
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 5000));
+  EXPECT_EQ(static_cast<UINT>(WM_COMMAND), message.message);
+  EXPECT_EQ(0x43011FA4u, message.wParam);
+  EXPECT_EQ(reinterpret_cast<LPARAM>(packet), message.lParam);
+  FreeBlock(packet);
+  g_dwTLThreadId = 0;
+}
+
+volatile bool g_exitHandled = false;
+
+TEST(HandleDataIoMsg, ExitHandOffReturnsAsSoonAsTheTranslationThreadSetsTheEvent) {
+  TranslationObserver observer;
+  observer.hook = [](const Observed& seen) {
+    if (seen.command != TW4_5::ID_FENUI_EXIT) return;
+    Sleep(200);  // the caller must still be waiting after this
+    g_exitHandled = true;
+    SetEvent(g_hExitEvent);
+  };
+  TraceCapture trace;
+  SetEvent(g_hExitEvent);  // a stale signal is reset first, not taken for the answer
+  const ULONGLONG start = GetTickCount64();
+  HandleDataIoMsg(TW4_5::ID_FENUI_EXIT, nullptr, 0);
+  EXPECT_TRUE(g_exitHandled);
+  EXPECT_LT(GetTickCount64() - start, 5000u);
+  ASSERT_TRUE(observer.WaitFor(1));
+  EXPECT_EQ(TW4_5::ID_FENUI_EXIT, observer.Seen()[0].command);
+  EXPECT_EQ(0, observer.Seen()[0].letter);
+  EXPECT_TRUE(trace.Contains(L"Calling ID_FENUI_EXIT in HandleDataIoMsg()\n"));
+  EXPECT_TRUE(trace.Contains(L"Posting Message ID_FENUI_EXIT(8602) from 4.5 GUI to TL\n"));
+  EXPECT_TRUE(trace.Contains(L"Returning from ID_FENUI_EXIT in HandleDataIoMsg()\n"));
+}
+
+TEST(HandleDataIoMsg, AFailedPostIsTracedAndItsPacketFreed) {
+  TraceCapture trace;
+  const LONG64 live = GetBlockCounters().live;
+  HandleDataIoMsg(TW4_5::ID_ANALYZE, AllocBlock(40), L'C');  // no translation thread yet
+  EXPECT_EQ(live, GetBlockCounters().live);
+  EXPECT_TRUE(trace.Contains(L"PostThreadMessage failed error = 1444 g_dwTLThreadId = 0\n"));
+}

@@ -1,0 +1,182 @@
+// Engine classes: their volatile registry keys, their class objects, and their removal with
+// the GUI connections at the end of the translation layer.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dataio/dataio_packet.h"
+#include "module/module.h"
+#include "module/registration.h"
+#include "pipes/pipe_out.h"
+#include "support/module_files.h"
+#include "support/recording_data_object.h"
+#include "support/trace_capture.h"
+#include "translation/commands.h"
+#include "translation/drive_table.h"
+#include "translation/engine_classes.h"
+#include "translation/translation_message.h"
+#include "translation/translation_thread.h"
+
+namespace {
+
+struct Com {
+  Com() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  ~Com() { CoUninitialize(); }
+};
+
+std::wstring ClassKey(const CLSID& clsid) { return L"CLSID\\" + GuidText(clsid); }
+
+// True when the key is volatile: a lasting key cannot be made below it.
+bool IsVolatile(const std::wstring& key) {
+  HKEY child = nullptr;
+  const LONG result = RegCreateKeyExW(HKEY_CLASSES_ROOT, (key + L"\\Lasting").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                      nullptr, &child, nullptr);
+  if (result == ERROR_SUCCESS) RegCloseKey(child);
+  return result == ERROR_CHILD_MUST_BE_VOLATILE;
+}
+
+}  // namespace
+
+TEST(EngineClasses, RegisterEngineClassWritesTheVolatileTreeFromThePseudoServicePath) {
+  CLSID engine;
+  CoCreateGuid(&engine);
+  const std::wstring server = ClassKey(engine) + L"\\InProcServer32";
+  RegisterEngineClass(engine, APPID_Engine);  // no pseudo-service key: an empty path
+  EXPECT_EQ(L"", ReadRegString(HKEY_CLASSES_ROOT, server, nullptr));
+
+  PseudoServiceRegistration installed(L"C:\\Program Files\\Cobalin\\cobalin.dll");
+  ASSERT_TRUE(installed.ok());
+  EXPECT_TRUE(RegisterEngineClass(engine, APPID_Engine));  // over the existing key
+  EXPECT_EQ(L"{FE46042C-22D2-4964-A198-D9D9FA11D477}", ReadRegString(HKEY_CLASSES_ROOT, ClassKey(engine), L"AppID"));
+  EXPECT_EQ(L"C:\\Program Files\\Cobalin\\cobalin.dll", ReadRegString(HKEY_CLASSES_ROOT, server, nullptr));
+  EXPECT_EQ(L"Free", ReadRegString(HKEY_CLASSES_ROOT, server, L"ThreadingModel"));
+  EXPECT_TRUE(IsVolatile(ClassKey(engine)));
+  EXPECT_TRUE(IsVolatile(server));
+
+  UnregisterEngineClass(engine);
+  EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(engine)));
+}
+
+TEST(EngineClasses, DeleteRegKeyRemovesNestedTreesAndReportsAMissingKey) {
+  const std::wstring root = L"Software\\CobalinDeleteTest";
+  for (const wchar_t* path : {L"\\a\\b\\c", L"\\a\\d", L"\\e"}) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (root + path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key, nullptr));
+    RegCloseKey(key);
+  }
+  EXPECT_EQ(ERROR_SUCCESS, DeleteRegKey(HKEY_CURRENT_USER, root.c_str()));
+  EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, root));
+
+  TraceCapture trace;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, DeleteRegKey(HKEY_CURRENT_USER, root.c_str()));
+  EXPECT_TRUE(trace.Contains(L"DeleteRegKey - RegOpenKey"));
+}
+
+TEST(EngineClasses, SetPseudoEngineDriveGivesTheDriveANewServedClass) {
+  Com com;
+  RecordingClassObject gui;
+  DriveEntry& c = g_DriveTable[2];
+  c.pDataIoClient = gui.Connect();
+  TraceCapture trace;
+
+  SetPseudoEngineDrive(L'c');
+  EXPECT_EQ(L'c', GetPseudoEngineDrive());
+  EXPECT_TRUE(trace.Contains(L"Set  GetPseudoEngineDrive = c\n"));
+  EXPECT_EQ(GuidText(c.clsidEngine), c.szEngineClsid);
+  EXPECT_EQ(L"Free", ReadRegString(HKEY_CLASSES_ROOT, ClassKey(c.clsidEngine) + L"\\InProcServer32", L"ThreadingModel"));
+
+  // The GUI is told the class in a comm-init body: an empty text field, the class from byte 102.
+  ASSERT_EQ(1u, gui.object.packets.size());
+  const std::vector<BYTE>& packet = gui.object.packets[0];
+  ASSERT_EQ(16u + 726u + 4u, packet.size());
+  EXPECT_EQ(TW4_5::ID_INIT_ENGINE_COMM, reinterpret_cast<const DataIoHeader*>(packet.data())->Command);
+  EXPECT_EQ(std::vector<BYTE>(102, 0), std::vector<BYTE>(packet.begin() + 16, packet.begin() + 118));
+  const std::wstring text = GuidText(c.clsidEngine);
+  EXPECT_EQ(0, std::memcmp(text.c_str(), packet.data() + 118, (text.size() + 1) * sizeof(wchar_t)));
+
+  // Objects of that class carry the letter as it was set when they were created.
+  IDataObject* engine = nullptr;
+  ASSERT_EQ(S_OK, CoCreateInstance(c.clsidEngine, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
+                                   reinterpret_cast<void**>(&engine)));
+  EXPECT_TRUE(trace.Contains(L"PmkDataObject::PmkDataObject for drive = c\n"));
+  engine->Release();
+
+  // A letter outside A to Z touches nothing.
+  std::vector<BYTE> before(sizeof(g_DriveTable));
+  std::memcpy(before.data(), g_DriveTable, sizeof(g_DriveTable));
+  for (WCHAR letter : {WCHAR(0), WCHAR(L'@'), WCHAR(L'['), WCHAR(L'1'), WCHAR(0x0141), WCHAR(0xFF43)}) {
+    SetPseudoEngineDrive(letter);
+  }
+  EXPECT_EQ(0, std::memcmp(before.data(), g_DriveTable, sizeof(g_DriveTable)));
+  EXPECT_EQ(L'c', GetPseudoEngineDrive());
+  CloseCOMPtrs();
+}
+
+TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndRemovesExactlyTheNamedClasses) {
+  Com com;
+  RecordingClassObject gui;
+  pdata4_5GUI = gui.Connect();
+  g_DriveTable[2].pDataIoClient = gui.Connect();
+  g_DriveTable[25].pDataIoClient = gui.Connect();
+  SetPseudoEngineDrive(L'C');
+  const CLSID earlier = g_DriveTable[2].clsidEngine;
+  SetPseudoEngineDrive(L'C');  // a new class; the earlier one is no longer named
+  SetPseudoEngineDrive(L'e');
+  const CLSID c = g_DriveTable[2].clsidEngine;
+  const CLSID e = g_DriveTable[4].clsidEngine;
+  EXPECT_EQ(4, gui.object.refs);
+
+  TraceCapture trace;
+  CloseCOMPtrs();
+  EXPECT_TRUE(trace.Contains(L"CloseCOMPtrs\n"));
+  EXPECT_TRUE(trace.Contains(L"ExitDataIoClient on pdata4_5GUI\n"));
+  EXPECT_EQ(nullptr, pdata4_5GUI);
+  for (const DriveEntry& entry : g_DriveTable) {
+    EXPECT_EQ(nullptr, entry.pDataIoClient);
+    EXPECT_EQ(L'\0', entry.szEngineClsid[0]);
+  }
+  EXPECT_EQ(1, gui.object.refs);
+  EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(c)));
+  EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(e)));
+  EXPECT_TRUE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(earlier)));
+  UnregisterEngineClass(earlier);
+
+  trace.Clear();
+  CloseCOMPtrs();  // nothing left: its trace pair alone
+  EXPECT_EQ(2u, trace.Lines().size());
+}
+
+// At GUI exit, on the translation thread: the pipe thread is asked to leave (not killed), the
+// sending pipe closed and every connection released.
+TEST(EngineClasses, ExitTranslationLayerEndsThePipeThreadCooperatively) {
+  static HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetTranslateCommandHandler([](std::uint16_t command, void*, WCHAR, std::uint8_t) {
+    if (command != TW4_5::ID_FENUI_EXIT) return;
+    ExitTranslationLayer();
+    SetEvent(done);
+  });
+  StartTranslationLayer();
+  HANDLE pipeThread = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), g_hPipeThread, GetCurrentProcess(), &pipeThread, SYNCHRONIZE,
+                              FALSE, 0));
+  Sleep(100);  // the pipe thread reaches its wait for the service
+  TraceCapture trace;
+  for (int i = 0; i < 250 && !PostTranslationMessage(MakeTranslationParam(TW4_5::ID_FENUI_EXIT, kFromGui, 0), nullptr);
+       ++i) {
+    Sleep(20);
+  }
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, 10000));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pipeThread, 0));
+  CloseHandle(pipeThread);
+  EXPECT_EQ(nullptr, g_hPipeThread);
+  EXPECT_FALSE(trace.ContainsPart(L"TerminateThread"));
+  EXPECT_FALSE(IsPipeOutOpen());
+  EXPECT_TRUE(trace.Contains(L"ExitTranslationLayer"));
+  EXPECT_TRUE(trace.Contains(L"CloseCOMPtrs\n"));
+  StopTranslationLayer();
+  SetTranslateCommandHandler(nullptr);
+}

@@ -1,0 +1,158 @@
+// The module's entry points and class object, through the built cobalin.dll.
+
+#include <gtest/gtest.h>
+
+#include "module/module.h"
+#include "pipes/pipe_packet.h"
+#include "shared/owners.h"
+#include "support/module_files.h"
+
+namespace {
+
+using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFunction = HRESULT(STDAPICALLTYPE*)();
+
+// The module loaded by path, as COM would load it.
+struct Module {
+  Module() : handle(LoadLibraryW(BinFile(L"cobalin.dll").c_str())) {
+    getClassObject = reinterpret_cast<GetClassObjectFunction>(
+        reinterpret_cast<void*>(GetProcAddress(handle.get(), "DllGetClassObject")));
+    canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(handle.get(), "DllCanUnloadNow")));
+  }
+  UniqueModule handle;
+  GetClassObjectFunction getClassObject = nullptr;
+  CanUnloadNowFunction canUnloadNow = nullptr;
+};
+
+struct Com {
+  Com() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  ~Com() { CoUninitialize(); }
+};
+
+// True once the receiving pipe exists and waits for the service (at most 5 s).
+bool GuiPipeListens() {
+  for (int i = 0; i < 250; ++i) {
+    if (WaitNamedPipeW(kGuiPipeLocalName, 20)) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(EntryPoints, TheClassObjectAnswersAndDataObjectsHoldTheModule) {
+  Module module;
+  ASSERT_TRUE(module.getClassObject && module.canUnloadNow);
+  EXPECT_EQ(S_OK, module.canUnloadNow());
+
+  IClassFactory* factory = nullptr;
+  EXPECT_EQ(E_INVALIDARG, module.getClassObject(CLSID_PseudoService, IID_IClassFactory, nullptr));
+  IUnknown* unknown = reinterpret_cast<IUnknown*>(1);
+  EXPECT_EQ(E_NOINTERFACE, module.getClassObject(CLSID_PseudoService, IID_IDataObject, reinterpret_cast<void**>(&unknown)));
+  EXPECT_EQ(nullptr, unknown);
+  // The request started the translation layer all the same: its pipe thread listens.
+  EXPECT_TRUE(GuiPipeListens());
+  ASSERT_EQ(S_OK, module.getClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+  // Nothing is counted on the class object.
+  EXPECT_EQ(1u, factory->AddRef());
+  EXPECT_EQ(1u, factory->AddRef());
+  EXPECT_EQ(1u, factory->Release());
+  EXPECT_EQ(E_FAIL, factory->LockServer(TRUE));
+  EXPECT_EQ(S_OK, module.canUnloadNow());
+
+  // Any other class is an engine class, served by the same class object.
+  CLSID unknownClass;
+  CoCreateGuid(&unknownClass);
+  IClassFactory* engineFactory = nullptr;
+  EXPECT_EQ(S_OK, module.getClassObject(unknownClass, IID_IUnknown, reinterpret_cast<void**>(&engineFactory)));
+  EXPECT_EQ(factory, engineFactory);
+
+  int outer = 0;  // never called: aggregation is refused first
+  void* object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(reinterpret_cast<IUnknown*>(&outer), IID_IUnknown, &object));
+  EXPECT_EQ(nullptr, object);
+  object = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IClassFactory, &object));
+  EXPECT_EQ(nullptr, object);
+  EXPECT_EQ(S_OK, module.canUnloadNow());
+
+  IDataObject* first = nullptr;
+  IDataObject* second = nullptr;
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(&first)));
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&second)));
+  EXPECT_EQ(S_FALSE, module.canUnloadNow());
+  EXPECT_EQ(0u, first->Release());
+  EXPECT_EQ(S_FALSE, module.canUnloadNow());
+  EXPECT_EQ(0u, second->Release());
+  EXPECT_EQ(S_OK, module.canUnloadNow());
+}
+
+TEST(EntryPoints, ComActivatesThePseudoServiceThroughItsInprocServerKey) {
+  Com com;
+  PseudoServiceRegistration registration(BinFile(L"cobalin.dll"));
+  ASSERT_TRUE(registration.ok());
+  IDataObject* object = nullptr;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_PseudoService, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
+                                   reinterpret_cast<void**>(&object)));
+  // The object came from the module on disk, loaded by COM.
+  HMODULE loaded = nullptr;
+  ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 *reinterpret_cast<LPCWSTR*>(object), &loaded));
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(loaded, path, MAX_PATH);
+  EXPECT_EQ(0, lstrcmpiW(BinFile(L"cobalin.dll").c_str(), path));
+
+  FORMATETC format{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+  EXPECT_EQ(S_OK, object->QueryGetData(&format));
+  EXPECT_EQ(0u, object->Release());
+}
+
+// The pipe thread still serves its pipe: a service connects, sends a packet and leaves, and
+// the packet goes on to the translation thread. Module code runs on both threads.
+void ServiceSendsAPacket() {
+  UniqueHandle pipe;
+  for (int i = 0; i < 250 && !pipe; ++i) {
+    pipe.reset(CreateFileW(kGuiPipeLocalName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipe) Sleep(20);
+  }
+  ASSERT_TRUE(pipe);
+  PipePacket packet{};
+  packet.dwCommand = 8200;
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(pipe.get(), &packet, sizeof(packet), &written, nullptr));
+  EXPECT_EQ(sizeof(packet), written);
+}
+
+// The translation layer's threads hold the module: the host's last FreeLibrary while they run
+// leaves the code in place, and the threads go on working.
+TEST(EntryPoints, FreeLibraryWhileTheTranslationLayerRunsDoesNotPullTheCode) {
+  {
+    Module module;  // the only load of the module by this process
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(S_OK, module.getClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    IDataObject* object = nullptr;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(&object)));
+    EXPECT_EQ(0u, object->Release());
+    ASSERT_EQ(S_OK, module.canUnloadNow());
+  }
+  EXPECT_NE(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str()));
+  ServiceSendsAPacket();
+  Sleep(200);  // the threads run on in the module while the test waits
+  EXPECT_NE(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str()));
+}
+
+TEST(EntryPoints, CoFreeUnusedLibrariesWhileTheTranslationLayerRunsDoesNotPullTheCode) {
+  Com com;
+  PseudoServiceRegistration registration(BinFile(L"cobalin.dll"));
+  ASSERT_TRUE(registration.ok());
+  IDataObject* object = nullptr;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_PseudoService, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
+                                   reinterpret_cast<void**>(&object)));
+  EXPECT_EQ(0u, object->Release());
+  CoFreeUnusedLibrariesEx(0, 0);
+  CoFreeUnusedLibrariesEx(0, 0);
+  ServiceSendsAPacket();
+  Sleep(200);
+  EXPECT_NE(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str()));
+}

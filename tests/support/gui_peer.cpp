@@ -1,0 +1,313 @@
+#include "support/gui_peer.h"
+
+#include <cstring>
+#include <new>
+
+#include "translation/commands.h"
+
+namespace {
+
+constexpr std::size_t kDataIoHeader = 16;
+constexpr std::size_t kDriveListRecord = 376;
+constexpr std::size_t kDriveListClsidOffset = 268;
+constexpr std::size_t kDriveCount = 26;
+
+// The GUI's data object: every packet set into it is recorded by the peer.
+class RecordingDataObject final : public IDataObject {
+ public:
+  RecordingDataObject(GuiPeer* peer, std::wstring target) : m_peer(peer), m_target(std::move(target)) {
+    InterlockedIncrement(&m_peer->m_liveObjects);
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_INVALIDARG;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDataObject)) {
+      *ppv = static_cast<IDataObject*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_ref)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG ref = InterlockedDecrement(&m_ref);
+    if (ref == 0) {
+      InterlockedDecrement(&m_peer->m_liveObjects);
+      delete this;
+    }
+    return static_cast<ULONG>(ref);
+  }
+  HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override {
+    if (format == nullptr || medium == nullptr || format->cfFormat != CF_TEXT || format->tymed != TYMED_HGLOBAL ||
+        medium->tymed != TYMED_HGLOBAL || medium->hGlobal == nullptr) {
+      return E_FAIL;
+    }
+    m_peer->Record(m_target, medium->hGlobal);
+    if (release) ReleaseStgMedium(medium);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
+    return OLE_E_ADVISENOTSUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+ private:
+  ~RecordingDataObject() = default;
+  volatile LONG m_ref = 1;
+  GuiPeer* m_peer;
+  std::wstring m_target;
+};
+
+class RecordingFactory final : public IClassFactory {
+ public:
+  RecordingFactory(GuiPeer* peer, std::wstring target) : m_peer(peer), m_target(std::move(target)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_INVALIDARG;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *ppv = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_ref)); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG ref = InterlockedDecrement(&m_ref);
+    if (ref == 0) delete this;
+    return static_cast<ULONG>(ref);
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (ppv == nullptr) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) RecordingDataObject(m_peer, m_target);
+    if (object == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  ~RecordingFactory() = default;
+  volatile LONG m_ref = 1;
+  GuiPeer* m_peer;
+  std::wstring m_target;
+};
+
+std::wstring LetterTarget(WCHAR letter) { return std::wstring(1, letter); }
+
+}  // namespace
+
+GuiPeer::GuiPeer() : m_changed(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  m_comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  CoCreateGuid(&m_ownClsid);
+  Register(m_ownClsid, L"GUI");
+}
+
+GuiPeer::~GuiPeer() {
+  AcquireSRWLockExclusive(&m_lock);
+  std::vector<DWORD> cookies = m_cookies;
+  auto engines = std::move(m_engineObjects);
+  m_engineObjects.clear();
+  ReleaseSRWLockExclusive(&m_lock);
+  engines.clear();
+  for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
+  CloseHandle(m_changed);
+  if (m_comInitialized) CoUninitialize();
+}
+
+// In-process registration: the module activates with contexts 0x15 from this same process,
+// and the in-process match needs no RPC service.
+void GuiPeer::Register(const CLSID& clsid, const std::wstring& target) {
+  auto* factory = new (std::nothrow) RecordingFactory(this, target);
+  if (factory == nullptr) return;
+  DWORD cookie = 0;
+  if (SUCCEEDED(CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER,
+                                      REGCLS_MULTIPLEUSE, &cookie))) {
+    AcquireSRWLockExclusive(&m_lock);
+    m_cookies.push_back(cookie);
+    ReleaseSRWLockExclusive(&m_lock);
+  }
+  factory->Release();
+}
+
+CommInitBody GuiPeer::OwnCommInitBody() const {
+  CommInitBody body{};
+  StringFromGUID2(m_ownClsid, body.szClsid, 312);
+  return body;
+}
+
+void GuiPeer::Record(const std::wstring& target, HGLOBAL block) {
+  GuiPacket packet{target, 0, {}, GlobalSize(block), 0};
+  {
+    GlobalLockGuard locked(block);
+    const BYTE* bytes = locked.as<BYTE>();
+    if (bytes != nullptr && packet.blockSize >= kDataIoHeader) {
+      std::uint32_t length = 0;
+      std::memcpy(&length, bytes + 8, 4);
+      std::memcpy(&packet.command, bytes + 12, 4);
+      if (length <= packet.blockSize - kDataIoHeader) {
+        packet.body.assign(bytes + kDataIoHeader, bytes + kDataIoHeader + length);
+        if (packet.blockSize - kDataIoHeader - length >= 4) {
+          std::memcpy(&packet.trailer, bytes + kDataIoHeader + length, 4);
+        }
+      }
+    }
+  }
+  // What the GUI does on receipt, before the packet is seen as recorded.
+  if (target == L"GUI" && packet.command == TW4_5::ID_RECEIVE_DRIVE_DATA) TakeDriveList(packet.body);
+  if (target != L"GUI" && packet.command == TW4_5::ID_INIT_ENGINE_COMM) TakeEngineClass(target, packet.body);
+
+  AcquireSRWLockExclusive(&m_lock);
+  m_packets.push_back(std::move(packet));
+  ReleaseSRWLockExclusive(&m_lock);
+  SetEvent(m_changed);
+}
+
+// Serves a data object for every drive the list names, once per class identity.
+void GuiPeer::TakeDriveList(const std::vector<BYTE>& body) {
+  for (std::size_t i = 0; i < kDriveCount && (i + 1) * kDriveListRecord <= body.size(); ++i) {
+    WCHAR text[54] = {};
+    std::memcpy(text, body.data() + i * kDriveListRecord + kDriveListClsidOffset, sizeof(text) - sizeof(WCHAR));
+    CLSID clsid{};
+    if (text[0] == L'\0' || FAILED(CLSIDFromString(text, &clsid))) continue;
+    const auto letter = static_cast<WCHAR>(L'A' + i);
+    AcquireSRWLockExclusive(&m_lock);
+    const auto known = m_driveClasses.find(letter);
+    const bool fresh = known == m_driveClasses.end() || !IsEqualCLSID(known->second, clsid);
+    m_driveClasses[letter] = clsid;
+    ReleaseSRWLockExclusive(&m_lock);
+    if (fresh) Register(clsid, LetterTarget(letter));
+  }
+}
+
+// Creates the module's engine object of the announced class right away, as the GUI does: the
+// object takes its drive from the newest engine start when it is made.
+void GuiPeer::TakeEngineClass(const std::wstring& target, const std::vector<BYTE>& body) {
+  if (body.size() < sizeof(CommInitBody) || target.size() != 1) return;
+  CommInitBody comm;
+  std::memcpy(&comm, body.data(), sizeof(comm));
+  comm.szClsid[311] = L'\0';
+  CLSID clsid{};
+  HRESULT hr = CLSIDFromString(comm.szClsid, &clsid);
+  ComPtr<IDataObject> object;
+  if (SUCCEEDED(hr)) {
+    MULTI_QI qi{&IID_IDataObject, nullptr, S_OK};
+    hr = CoCreateInstanceEx(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                            nullptr, 1, &qi);
+    if (SUCCEEDED(hr)) object = ComPtr<IDataObject>::Attach(static_cast<IDataObject*>(qi.pItf));
+  }
+  AcquireSRWLockExclusive(&m_lock);
+  m_engineClasses[target[0]] = clsid;
+  m_engineResults[target[0]] = hr;
+  m_engineObjects[target[0]] = std::move(object);
+  ReleaseSRWLockExclusive(&m_lock);
+}
+
+std::vector<GuiPacket> GuiPeer::Packets() const {
+  AcquireSRWLockShared(&m_lock);
+  auto copy = m_packets;
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
+}
+
+std::vector<GuiPacket> GuiPeer::PacketsFor(const std::wstring& target) const {
+  std::vector<GuiPacket> selected;
+  for (auto& p : Packets()) {
+    if (p.target == target) selected.push_back(std::move(p));
+  }
+  return selected;
+}
+
+std::size_t GuiPeer::Count() const {
+  AcquireSRWLockShared(&m_lock);
+  const std::size_t n = m_packets.size();
+  ReleaseSRWLockShared(&m_lock);
+  return n;
+}
+
+bool GuiPeer::WaitForCount(std::size_t count, DWORD timeoutMs) const {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (Count() >= count) return true;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    WaitForSingleObject(m_changed, static_cast<DWORD>(deadline - now < 50 ? deadline - now : 50));
+  }
+}
+
+std::map<WCHAR, CLSID> GuiPeer::DriveClasses() const {
+  AcquireSRWLockShared(&m_lock);
+  auto copy = m_driveClasses;
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
+}
+
+CLSID GuiPeer::EngineClass(WCHAR letter) const {
+  AcquireSRWLockShared(&m_lock);
+  const auto found = m_engineClasses.find(letter);
+  const CLSID clsid = found == m_engineClasses.end() ? CLSID_NULL : found->second;
+  ReleaseSRWLockShared(&m_lock);
+  return clsid;
+}
+
+ComPtr<IDataObject> GuiPeer::EngineObject(WCHAR letter) const {
+  AcquireSRWLockShared(&m_lock);
+  const auto found = m_engineObjects.find(letter);
+  ComPtr<IDataObject> object = found == m_engineObjects.end() ? ComPtr<IDataObject>() : found->second;
+  ReleaseSRWLockShared(&m_lock);
+  return object;
+}
+
+HRESULT GuiPeer::EngineCreateResult(WCHAR letter) const {
+  AcquireSRWLockShared(&m_lock);
+  const auto found = m_engineResults.find(letter);
+  const HRESULT hr = found == m_engineResults.end() ? E_PENDING : found->second;
+  ReleaseSRWLockShared(&m_lock);
+  return hr;
+}
+
+LONG GuiPeer::LiveObjects() const { return InterlockedCompareExchange(const_cast<volatile LONG*>(&m_liveObjects), 0, 0); }
+
+bool GuiPeer::WaitForLiveObjects(LONG count, DWORD timeoutMs) const {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (LiveObjects() != count) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+HGLOBAL MakeDataIoBlock(std::uint32_t command, const void* body, std::uint32_t size) {
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kDataIoHeader + size + 4);
+  if (block == nullptr) return nullptr;
+  GlobalLockGuard locked(block);
+  BYTE* bytes = locked.as<BYTE>();
+  const WORD head[4] = {0x504D, 103, 1, 1};
+  std::memcpy(bytes, head, sizeof(head));
+  std::memcpy(bytes + 8, &size, 4);
+  std::memcpy(bytes + 12, &command, 4);
+  if (size != 0) std::memcpy(bytes + kDataIoHeader, body, size);
+  return block;
+}
+
+HRESULT SendDataIo(IDataObject* to, std::uint32_t command, const void* body, std::uint32_t size) {
+  FORMATETC format{CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+  STGMEDIUM medium{};
+  medium.tymed = TYMED_HGLOBAL;
+  medium.hGlobal = MakeDataIoBlock(command, body, size);
+  if (medium.hGlobal == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = to->SetData(&format, &medium, TRUE);
+  if (FAILED(hr)) ReleaseStgMedium(&medium);
+  return hr;
+}

@@ -1,0 +1,102 @@
+#include "support/linked_layer.h"
+
+#include "module/module.h"
+#include "shared/message_box.h"
+#include "translation/commands.h"
+#include "translation/translation_thread.h"
+
+bool InstallServiceBuildNumber() {
+  UniqueHKey key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion", 0, nullptr, 0,
+                      KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  static const wchar_t kBuild[] = L"4.0.0.95";
+  return RegSetValueExW(key.get(), L"BuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(kBuild),
+                        sizeof(kBuild)) == ERROR_SUCCESS;
+}
+
+LinkedLayer::LinkedLayer() {
+  SetMessageBoxHook(&LinkedLayer::RecordBox, this);
+  WCHAR name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (GetComputerNameW(name, &size)) m_computerName = name;
+}
+
+LinkedLayer::~LinkedLayer() {
+  // Whatever a test left running is taken down before the peers go.
+  if (!m_exited && m_pseudo) Exit();
+  m_pseudo.reset();
+  StopTranslationLayer();
+  SetMessageBoxHook(nullptr, nullptr);
+}
+
+int LinkedLayer::RecordBox(const wchar_t* text, const wchar_t* caption, UINT, void* context) {
+  auto* self = static_cast<LinkedLayer*>(context);
+  AcquireSRWLockExclusive(&self->m_lock);
+  self->m_boxes.emplace_back(text != nullptr ? text : L"", caption != nullptr ? caption : L"");
+  ReleaseSRWLockExclusive(&self->m_lock);
+  return IDOK;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> LinkedLayer::Boxes() const {
+  AcquireSRWLockShared(&m_lock);
+  auto copy = m_boxes;
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
+}
+
+bool LinkedLayer::Connect(DWORD timeoutMs) {
+  if (!InstallServiceBuildNumber()) {
+    m_failure = L"build number not written";
+    return false;
+  }
+  ComPtr<IClassFactory> factory;
+  HRESULT hr = DllGetClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
+  if (FAILED(hr)) {
+    m_failure = L"DllGetClassObject";
+    return false;
+  }
+  hr = factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(m_pseudo.put()));
+  if (FAILED(hr)) {
+    m_failure = L"CreateInstance";
+    return false;
+  }
+  const auto nameBytes = static_cast<std::uint32_t>((m_computerName.size() + 1) * sizeof(WCHAR));
+  if (ToService(TW4_5::ID_INIT_PIPE_COM, m_computerName.c_str(), nameBytes) != S_OK) {
+    m_failure = L"ID_INIT_PIPE_COM";
+    return false;
+  }
+  const CommInitBody comm = gui.OwnCommInitBody();
+  if (ToService(TW4_5::ID_INIT_SERVICE_COMM, &comm, sizeof(comm)) != S_OK) {
+    m_failure = L"ID_INIT_SERVICE_COMM";
+    return false;
+  }
+  if (!service.WaitForGuiPipe(timeoutMs)) {
+    m_failure = L"service not connected to the receiving pipe";
+    return false;
+  }
+  return true;
+}
+
+HRESULT LinkedLayer::ToService(std::uint32_t command, const void* body, std::uint32_t size) {
+  if (!m_pseudo) return E_POINTER;
+  return SendDataIo(m_pseudo.get(), command, body, size);
+}
+
+HRESULT LinkedLayer::ToService(std::uint32_t command, const std::vector<BYTE>& body) {
+  return ToService(command, body.empty() ? nullptr : body.data(), static_cast<std::uint32_t>(body.size()));
+}
+
+HRESULT LinkedLayer::ToEngine(WCHAR letter, std::uint32_t command, const std::vector<BYTE>& body) {
+  ComPtr<IDataObject> engine = gui.EngineObject(letter);
+  if (!engine) return E_POINTER;
+  return SendDataIo(engine.get(), command, body.empty() ? nullptr : body.data(),
+                    static_cast<std::uint32_t>(body.size()));
+}
+
+HRESULT LinkedLayer::Exit() {
+  const HRESULT hr = ToService(TW4_5::ID_FENUI_EXIT);
+  m_exited = true;
+  return hr;
+}

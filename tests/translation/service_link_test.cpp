@@ -1,0 +1,173 @@
+// The drive data walk, settings in both directions and the GUI's exit, through the real link.
+
+#include "link_fixture.h"
+
+#include "translation/translation_thread.h"
+
+namespace {
+
+std::wstring DriveClassText(const std::vector<BYTE>& list, int index) { return TextAt(list, 376 * index + 268, 54); }
+
+TEST_F(LinkTest, DriveDataWalksTheEnginesAndEndsOnTheCurrentDrive) {
+  const std::size_t service0 = link.service.Count();
+  // Before the first drive data the GUI's request has no one to answer it.
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_REQUEST_DRIVE_DATA));
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_CURRENT_DRIVE, Bytes(2).U16(0, L'D')));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 1, kTimeout));
+
+  SendDriveData(DriveDataBody({{L'C', L"NTFS", 1}, {L'E', L"FAT", 7}, {L'F', L"CDFS", 10}, {L'Z', L"", 0}}));
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_REQUEST_DRIVE_DATA));
+  ExpectServicePackets(ServiceFrom(service0, 6), {
+      {TW4_0::ID_CURRENT_DRIVE, L'D', 0, {}},
+      {TW4_0::ID_GUI_START_COMM, 0, 0, {}},
+      {TW4_0::ID_CURRENT_DRIVE, L'C', 0, {}},
+      {TW4_0::ID_CURRENT_DRIVE, L'E', 0, {}},
+      {TW4_0::ID_CURRENT_DRIVE, L'D', 0, {}},
+      {TW4_0::ID_DRIVE_DATA, 0, 0, {}},
+  });
+  EXPECT_EQ(1, trace.Count(L"ID_REQUEST_DRIVE_DATA ignored\n"));
+  EXPECT_TRUE(trace.Contains(L"Drive  E has an engine state of 7\n"));
+  EXPECT_TRUE(trace.Contains(L"Setting current drive to E in loop\n"));
+  EXPECT_TRUE(trace.Contains(L"Resetting current drive to D \n"));
+
+  const auto lists = link.gui.PacketsFor(L"GUI");
+  ASSERT_EQ(1u, lists.size());
+  ASSERT_EQ(TW4_5::ID_RECEIVE_DRIVE_DATA, lists[0].command);
+  const std::vector<BYTE>& list = lists[0].body;
+  ASSERT_EQ(9776u, list.size());
+  const auto classes = link.gui.DriveClasses();
+  ASSERT_EQ(26u, classes.size());
+  for (int i = 0; i < 26; ++i) {
+    const auto letter = static_cast<WCHAR>(L'A' + i);
+    const std::wstring fs = letter == L'C' ? L"NTFS" : letter == L'E' ? L"FAT" : letter == L'F' ? L"CDFS"
+                            : letter == L'Z' ? L"" : L"NTFS";
+    WCHAR clsid[40] = {};
+    StringFromGUID2(classes.at(letter), clsid, 40);
+    const std::vector<BYTE> expected = Bytes(376).Text(0, VolumePath(letter)).Text(102, fs).U32(264, 3).Text(268, clsid);
+    EXPECT_EQ(expected, std::vector<BYTE>(list.begin() + 376 * i, list.begin() + 376 * (i + 1))) << "record " << i;
+  }
+
+  // Every later drive data names each drive by the identity it was given first.
+  SendDriveData(DriveDataBody({}));
+  const auto again = link.gui.PacketsFor(L"GUI");
+  ASSERT_EQ(2u, again.size());
+  for (int i = 0; i < 26; ++i) EXPECT_EQ(DriveClassText(list, i), DriveClassText(again[1].body, i));
+  // With no engine anywhere only the start of communication goes to the service.
+  EXPECT_EQ(TW4_0::ID_GUI_START_COMM, ServiceFrom(service0 + 6, 1).back().header.dwCommand);
+  Settle();
+  EXPECT_EQ(service0 + 8, link.service.Count());
+}
+
+TEST_F(LinkTest, SettingsTravelBothWaysWithTheExclusionPrefix) {
+  const std::size_t service0 = link.service.Count();
+  const auto schedule = PatternBody(300, 1);
+  const auto log = PatternBody(77, 2);
+  const auto priority = PatternBody(4, 3);
+  const auto start = PatternBody(40, 4);
+  const auto exclusion = PatternBody(120, 5);
+
+  // A save before any exclusion data came from the service: 7696 zero bytes in front.
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_EXCLUDE_DATA, exclusion));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 1, kTimeout));
+  // The service's exclusion data: 8 bytes not passed on, the fixed part, the list.
+  const auto fixedPart = PatternBody(7696, 6);
+  const auto list = PatternBody(500, 7);
+  std::vector<BYTE> serviceExclusion = Bytes(8).U32(0, 0xDEADBEEF);
+  serviceExclusion.insert(serviceExclusion.end(), fixedPart.begin(), fixedPart.end());
+  serviceExclusion.insert(serviceExclusion.end(), list.begin(), list.end());
+
+  const std::size_t gui0 = link.gui.Count();
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_NEW_SCHEDULING_DATA_EX, 0, schedule));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_NEW_LOG_DATA, 0, log));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_NEW_PRIORITY_DATA, 0, priority));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_NEW_EXCLUDE_DATA_EX, 0, serviceExclusion));
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 4, kTimeout));
+
+  for (std::uint32_t request : {TW4_5::ID_REQUEST_SCHEDULE_DATA, TW4_5::ID_REQUEST_EXCLUDE_DATA,
+                                TW4_5::ID_REQUEST_LOG_DATA, TW4_5::ID_REQUEST_PRIORITY_DATA}) {
+    ASSERT_EQ(S_OK, link.ToService(request));
+  }
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_SCHEDULING, schedule));
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_EXCLUDE_DATA, exclusion));
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_LOG_DATA, log));
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_PRIORITY_DATA, priority));
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_START_SCHEDULING, start));
+
+  std::vector<BYTE> zeroPrefixed(7696, 0);
+  zeroPrefixed.insert(zeroPrefixed.end(), exclusion.begin(), exclusion.end());
+  std::vector<BYTE> prefixed = fixedPart;
+  prefixed.insert(prefixed.end(), exclusion.begin(), exclusion.end());
+  ExpectServicePackets(ServiceFrom(service0, 10), {
+      {TW4_0::ID_NEW_EXCLUDE_DATA, 0, 0, zeroPrefixed},
+      {TW4_0::ID_REQUEST_SCHEDULING_EX, 0, 0, {}},
+      {TW4_0::ID_REQUEST_EXCLUDE_DATA_EX, 0, 0, {}},
+      {TW4_0::ID_REQUEST_LOG_DATA, 0, 0, {}},
+      {TW4_0::ID_REQUEST_PRIORITY_DATA, 0, 0, {}},
+      {TW4_0::ID_SAVE_SCHEDULING_EX, 0, 0, schedule},
+      {TW4_0::ID_NEW_EXCLUDE_DATA, 0, 0, prefixed},
+      {TW4_0::ID_NEW_LOG_DATA, 0, 0, log},
+      {TW4_0::ID_NEW_PRIORITY_DATA, 0, 0, priority},
+      {TW4_0::ID_START_SCHEDULING, 0, 0, start},
+  });
+
+  // The GUI's exclusion data: the machine name the GUI connected with, then the data.
+  const std::wstring machine = link.ComputerName();
+  std::vector<BYTE> guiExclusion = Bytes((machine.size() + 1) * 2).Text(0, machine);
+  guiExclusion.insert(guiExclusion.end(), serviceExclusion.begin() + 8, serviceExclusion.end());
+  ExpectGuiPackets(GuiFrom(gui0, 4), {
+      {L"GUI", TW4_5::ID_RECEIVE_SCHEDULE_DATA, schedule},
+      {L"GUI", TW4_5::ID_RECEIVE_LOG_DATA, log},
+      {L"GUI", TW4_5::ID_RECEIVE_PRIORITY_DATA, priority},
+      {L"GUI", TW4_5::ID_RECEIVE_EXCLUDE_DATA, guiExclusion},
+  });
+  EXPECT_EQ(serviceExclusion.size() - 8 + (machine.size() + 1) * 2, guiExclusion.size());
+}
+
+TEST_F(LinkTest, ServiceTextIsShownAndPassedOn) {
+  const std::wstring text = L"Drive C: needs a check";
+  const std::vector<BYTE> body = Bytes((text.size() + 1) * 2).Text(0, text);
+  const std::size_t gui0 = link.gui.Count();
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_DISPLAY_MESSAGE, 0, body));
+  ExpectGuiPackets(GuiFrom(gui0, 1), {{L"GUI", TW4_5::ID_DISPLAY_MESSAGEBOX, body}});
+  const auto boxes = link.Boxes();
+  ASSERT_EQ(1u, boxes.size());
+  EXPECT_EQ(text, boxes[0].first);
+  EXPECT_EQ(L"", boxes[0].second);
+}
+
+TEST_F(LinkTest, FullGuiExitTakesTheLayerDown) {
+  SendDriveData(DriveDataBody({}));
+  const std::size_t service0 = link.service.Count();
+  const std::size_t gui0 = link.gui.Count();
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_ANALYZE, OperationBody(L'C')));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 1, kTimeout));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_START, L'C'));
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 2, kTimeout));
+  const std::wstring engineClass = TextAt(link.gui.PacketsFor(L"C").at(0).body, 102, 312);
+  UniqueHKey key;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + engineClass).c_str(), 0, KEY_READ, key.put()));
+  key.reset();
+
+  // Through the engine object only the GUI's waiting call is released.
+  ASSERT_EQ(S_OK, link.ToEngine(L'C', TW4_5::ID_FENUI_EXIT));
+  Settle();
+  const HANDLE thread = g_hTLThread;
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0));
+
+  const std::size_t before = link.service.Count();
+  const ULONGLONG start = GetTickCount64();
+  ASSERT_EQ(S_OK, link.Exit());
+  EXPECT_LT(GetTickCount64() - start, 5000u);  // released by the layer, not by the time-out
+  ExpectServicePackets(ServiceFrom(before, 2), {
+      {TW4_0::ID_GUI_STOP, 0, 0, {}},
+      {ID_PIPE_DISCONNECTED, 0, 0, {}},
+  });
+  EXPECT_TRUE(WaitForThreadEnd(thread, kTimeout));
+  EXPECT_TRUE(link.service.WaitForDisconnects(link.service.Connections(), kTimeout));
+  EXPECT_TRUE(link.gui.WaitForLiveObjects(0, kTimeout));  // every GUI connection released
+  EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + engineClass).c_str(), 0, KEY_READ, key.put()));
+  EXPECT_EQ(1, trace.Count(L"TW4_5::ID_FENUI_EXIT Done\n"));
+  EXPECT_TRUE(trace.Contains(L"Exiting Translation Layer Thread\n"));
+}
+
+}  // namespace
