@@ -83,7 +83,10 @@ kill "$viewer" 2>/dev/null
 viewer=
 
 step "Checking"
-[ "$session" -eq 0 ] || fail "the session did not work (the GUI stand-in ended with status $session)"
+if [ "$session" -ne 0 ]; then
+  what=$(grep -o 'The step "[^"]*" did not work' "$out/session.log" | head -n 1)
+  fail "the session did not work${what:+ (${what#The })}; see $out/session.log"
+fi
 for line in "TW4_0::ID_DRIVE_DATA" "TW4_0::ID_ENGINE_START" "TW4_5::ID_FENUI_EXIT Done"; do
   grep -q "$line" "$out/trace.log" || fail "the trace viewer did not see the module's line \"$line\""
 done
