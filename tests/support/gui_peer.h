@@ -54,6 +54,12 @@ class GuiPeer {
   // Called by the recording objects.
   void Record(const std::wstring& target, HGLOBAL block);
 
+  // Tally mode, for long runs (the benchmark): while on, packets set into the drive objects
+  // are counted with their body bytes instead of recorded, so the peer's memory stays flat.
+  void SetTally(bool on);
+  std::uint64_t TallyPackets() const;
+  std::uint64_t TallyBytes() const;
+
  private:
   struct Registration;
   void Register(const CLSID& clsid, const std::wstring& target);
@@ -70,6 +76,9 @@ class GuiPeer {
   std::map<WCHAR, HRESULT> m_engineResults;
   HANDLE m_changed;
   bool m_comInitialized = false;
+  volatile LONG m_tally = 0;
+  volatile LONG64 m_tallyPackets = 0;
+  volatile LONG64 m_tallyBytes = 0;
 
  public:
   volatile LONG m_liveObjects = 0;

@@ -130,6 +130,7 @@ void ServicePeer::Read(HANDLE pipe) {
         !ReadExact(pipe, ioEvent, packet.body.data(), packet.header.dwDataSize)) {
       break;
     }
+    QueryPerformanceCounter(&packet.readAt);
     const bool guiStart = packet.header.dwCommand == TW4_0::ID_GUI_START;
     std::wstring announced;
     if (guiStart && packet.body.size() >= sizeof(WCHAR)) {
@@ -187,6 +188,14 @@ std::size_t ServicePeer::Count() const {
   const std::size_t n = m_packets.size();
   ReleaseSRWLockShared(&m_lock);
   return n;
+}
+
+bool ServicePeer::PacketAt(std::size_t index, ServicePacket* packet) const {
+  AcquireSRWLockShared(&m_lock);
+  const bool there = index < m_packets.size();
+  if (there) *packet = m_packets[index];
+  ReleaseSRWLockShared(&m_lock);
+  return there;
 }
 
 bool ServicePeer::WaitForCount(std::size_t count, DWORD timeoutMs) const {

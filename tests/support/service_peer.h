@@ -17,6 +17,7 @@ constexpr const wchar_t* kControlPipeLocalName = L"\\\\.\\pipe\\TarnswellControl
 struct ServicePacket {
   PipePacket header;
   std::vector<BYTE> body;
+  LARGE_INTEGER readAt;  // QueryPerformanceCounter when the whole packet had been read
 };
 
 class ServicePeer {
@@ -30,6 +31,8 @@ class ServicePeer {
   // Every packet read from the control pipe, in order, the zero probe included.
   std::vector<ServicePacket> Packets() const;
   std::size_t Count() const;
+  // One packet by its index, without copying the others; false when there is none yet.
+  bool PacketAt(std::size_t index, ServicePacket* packet) const;
   bool WaitForCount(std::size_t count, DWORD timeoutMs) const;
   // Waits until no packet has come for `quietMs` (bounded by `timeoutMs`); for checking that
   // nothing more arrives.

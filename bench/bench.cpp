@@ -1,0 +1,452 @@
+// What the bridge costs compared with the pipe beneath it. One run measures and prints:
+//   1. the limit: a stream of service packets through a bare named pipe between two threads,
+//      read as the receiving pipe reads (header, then chunks of 4000 bytes);
+//   2. the bridge: the same stream from a played service through the module's receiving pipe
+//      and translation thread to a GUI data object that counts what arrives;
+//   3. command latency: a GUI command set through SetData until the service has read its
+//      packet, against the bare pipe's write-to-read latency;
+//   4. memory: private bytes across the run and block bytes per translated message.
+// Exit code 0 when every figure could be measured (targets missed are reported, not failed).
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "pipes/pipe_packet.h"
+#include "shared/block.h"
+#include "support/gui_peer.h"
+#include "support/linked_layer.h"
+#include "translation/commands.h"
+
+namespace {
+
+constexpr const wchar_t* kBarePipe = L"\\\\.\\pipe\\CobalinBenchPipe";
+constexpr DWORD kSetupTimeoutMs = 30000;
+constexpr DWORD kRunTimeoutMs = 300000;
+constexpr WCHAR kDrive = L'D';
+constexpr std::uint32_t kPercentParam = 50;
+constexpr int kLatencySamples = 10000;
+constexpr int kLatencyWarmup = 500;
+
+struct Load {
+  std::uint32_t body;
+  std::uint32_t count;
+};
+constexpr Load kLoads[] = {{0, 20000}, {1640, 20000}, {16000, 6000}, {59000, 2000}};
+constexpr std::size_t kLoadCount = sizeof(kLoads) / sizeof(kLoads[0]);
+
+struct Rate {
+  double seconds = 0;
+  double packetsPerSecond = 0;
+  double megabytesPerSecond = 0;  // header and body bytes, 10^6 bytes per MB
+};
+
+Rate MakeRate(const Load& load, double seconds) {
+  Rate r;
+  r.seconds = seconds;
+  if (seconds > 0) {
+    r.packetsPerSecond = load.count / seconds;
+    r.megabytesPerSecond = static_cast<double>(load.count) * (kPipeHeaderSize + load.body) / seconds / 1e6;
+  }
+  return r;
+}
+
+LARGE_INTEGER g_frequency;
+
+double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(g_frequency.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+  LARGE_INTEGER t;
+  QueryPerformanceCounter(&t);
+  return t;
+}
+
+// The stream's packet for a body size: percent-done reports without a body, display data with one.
+std::vector<BYTE> StreamPacket(std::uint32_t body) {
+  std::vector<BYTE> packet(kPipeHeaderSize + body);
+  PipePacket header{};
+  header.dwCommand = body == 0 ? TW4_0::ID_ENGINE_PERCENT_DONE : TW4_0::ID_NEW_DISPLAY_DATA;
+  header.dwParam = kPercentParam;
+  header.cDrive = kDrive;
+  header.dwDataSize = body;
+  std::memcpy(packet.data(), &header, sizeof(header));
+  for (std::uint32_t i = 0; i < body; ++i) packet[kPipeHeaderSize + i] = static_cast<BYTE>(i * 7 + 1);
+  return packet;
+}
+
+bool WriteAll(HANDLE pipe, const BYTE* data, DWORD size) {
+  DWORD done = 0;
+  while (done < size) {
+    DWORD written = 0;
+    if (!WriteFile(pipe, data + done, size - done, &written, nullptr)) return false;
+    done += written;
+  }
+  return true;
+}
+
+bool ReadExact(HANDLE pipe, BYTE* into, DWORD size) {
+  DWORD done = 0;
+  while (done < size) {
+    DWORD read = 0;
+    if (!ReadFile(pipe, into + done, size - done, &read, nullptr)) return false;
+    done += read;
+  }
+  return true;
+}
+
+// Reads one packet as the receiving pipe does: the header whole, then the body in pieces of at
+// most 4000 bytes.
+bool ReadPacketAsReceivingPipe(HANDLE pipe, BYTE* buffer) {
+  if (!ReadExact(pipe, buffer, kPipeHeaderSize)) return false;
+  const std::uint32_t announced = reinterpret_cast<const PipePacket*>(buffer)->dwDataSize;
+  if (announced > kPipeMaxBody) return false;
+  std::uint32_t arrived = 0;
+  while (arrived < announced) {
+    const DWORD ask = std::min(announced - arrived, kPipeBodyChunk);
+    DWORD read = 0;
+    if (!ReadFile(pipe, buffer + kPipeHeaderSize + arrived, ask, &read, nullptr)) return false;
+    arrived += read;
+  }
+  return true;
+}
+
+// The bare pipe's server end, made as the module makes its receiving pipe.
+HANDLE CreateBareServer() {
+  return CreateNamedPipeW(kBarePipe, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                          kPipePacketRoom, 0, 0, nullptr);
+}
+
+HANDLE OpenBareClient() {
+  for (int i = 0; i < 100; ++i) {
+    HANDLE pipe = CreateFileW(kBarePipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) return pipe;
+    Sleep(10);
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// ---- 1. The limit ----
+
+struct StreamWriter {
+  const std::vector<BYTE>* packet;
+  std::uint32_t count;
+  HANDLE pipe;  // opened by the thread for the bare pipe, given for the bridge
+  LinkedLayer* link;
+  bool ok;
+};
+
+// Writer thread: opens the bare pipe and writes the stream into it; owns its client handle.
+DWORD WINAPI BareWriterThread(void* context) {
+  auto* w = static_cast<StreamWriter*>(context);
+  UniqueHandle pipe(OpenBareClient());
+  w->ok = static_cast<bool>(pipe);
+  for (std::uint32_t i = 0; w->ok && i < w->count; ++i) {
+    w->ok = WriteAll(pipe.get(), w->packet->data(), static_cast<DWORD>(w->packet->size()));
+  }
+  return 0;
+}
+
+bool MeasureLimit(const Load& load, Rate* rate) {
+  const std::vector<BYTE> packet = StreamPacket(load.body);
+  UniqueHandle server(CreateBareServer());
+  if (!server) return false;
+  std::vector<BYTE> buffer(kPipePacketRoom);
+  StreamWriter writer{&packet, load.count, nullptr, nullptr, false};
+  UniqueHandle thread(CreateThread(nullptr, 0, BareWriterThread, &writer, 0, nullptr));
+  if (!thread) return false;
+  bool ok = ConnectNamedPipe(server.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+  const LARGE_INTEGER start = Now();
+  for (std::uint32_t i = 0; ok && i < load.count; ++i) ok = ReadPacketAsReceivingPipe(server.get(), buffer.data());
+  const LARGE_INTEGER end = Now();
+  WaitForSingleObject(thread.get(), kRunTimeoutMs);
+  *rate = MakeRate(load, Seconds(start, end));
+  return ok && writer.ok;
+}
+
+// ---- 2. The bridge ----
+
+// Writer thread: plays the service writing the stream into the module's receiving pipe.
+DWORD WINAPI BridgeWriterThread(void* context) {
+  auto* w = static_cast<StreamWriter*>(context);
+  w->ok = true;
+  for (std::uint32_t i = 0; w->ok && i < w->count; ++i) {
+    w->ok = w->link->service.SendRaw(w->packet->data(), static_cast<DWORD>(w->packet->size()));
+  }
+  return 0;
+}
+
+bool WaitForTally(const GuiPeer& gui, std::uint64_t count, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (gui.TallyPackets() < count) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+struct BridgeRun {
+  Rate rate;
+  double blockBytesPerMessage = 0;
+  double blocksPerMessage = 0;
+};
+
+bool MeasureBridge(LinkedLayer& link, const Load& load, BridgeRun* run) {
+  const std::vector<BYTE> packet = StreamPacket(load.body);
+  const std::uint64_t before = link.gui.TallyPackets();
+  const BlockCounters blocks0 = GetBlockCounters();
+  StreamWriter writer{&packet, load.count, nullptr, &link, false};
+  const LARGE_INTEGER start = Now();
+  UniqueHandle thread(CreateThread(nullptr, 0, BridgeWriterThread, &writer, 0, nullptr));
+  if (!thread) return false;
+  const bool arrived = WaitForTally(link.gui, before + load.count, kRunTimeoutMs);
+  const LARGE_INTEGER end = Now();
+  WaitForSingleObject(thread.get(), kRunTimeoutMs);
+  const BlockCounters blocks1 = GetBlockCounters();
+  run->rate = MakeRate(load, Seconds(start, end));
+  run->blockBytesPerMessage = static_cast<double>(blocks1.bytes - blocks0.bytes) / load.count;
+  run->blocksPerMessage = static_cast<double>(blocks1.allocations - blocks0.allocations) / load.count;
+  if (!arrived) {
+    std::printf("bridge %u bytes: %llu of %u packets arrived\n", load.body,
+                static_cast<unsigned long long>(link.gui.TallyPackets() - before), load.count);
+  }
+  return arrived && writer.ok;
+}
+
+// ---- 3. Latency ----
+
+struct Latency {
+  double medianUs = 0;
+  double p99Us = 0;
+};
+
+Latency Summarise(std::vector<double> samples) {
+  Latency l;
+  if (samples.empty()) return l;
+  std::sort(samples.begin(), samples.end());
+  l.medianUs = samples[samples.size() / 2];
+  l.p99Us = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+  return l;
+}
+
+struct BareReader {
+  HANDLE pipe;
+  HANDLE arrived;  // auto-reset, set after each packet
+  int count;
+  std::vector<LARGE_INTEGER> readAt;
+};
+
+// Reader thread of the bare latency run: stamps each 48-byte packet when it has been read.
+DWORD WINAPI BareLatencyReader(void* context) {
+  auto* r = static_cast<BareReader*>(context);
+  BYTE header[kPipeHeaderSize];
+  for (int i = 0; i < r->count; ++i) {
+    if (!ReadExact(r->pipe, header, kPipeHeaderSize)) break;
+    r->readAt[static_cast<std::size_t>(i)] = Now();
+    SetEvent(r->arrived);
+  }
+  return 0;
+}
+
+bool MeasureBareLatency(Latency* latency) {
+  UniqueHandle server(CreateBareServer());
+  if (!server) return false;
+  UniqueHandle client(OpenBareClient());
+  if (!client) return false;
+  if (!ConnectNamedPipe(server.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return false;
+  UniqueHandle arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  const int total = kLatencyWarmup + kLatencySamples;
+  BareReader reader{server.get(), arrived.get(), total, std::vector<LARGE_INTEGER>(static_cast<std::size_t>(total))};
+  UniqueHandle thread(CreateThread(nullptr, 0, BareLatencyReader, &reader, 0, nullptr));
+  if (!thread) return false;
+  const std::vector<BYTE> packet = StreamPacket(0);
+  std::vector<double> samples;
+  samples.reserve(kLatencySamples);
+  bool ok = true;
+  for (int i = 0; ok && i < total; ++i) {
+    const LARGE_INTEGER sent = Now();
+    ok = WriteAll(client.get(), packet.data(), kPipeHeaderSize) &&
+         WaitForSingleObject(arrived.get(), 5000) == WAIT_OBJECT_0;
+    if (ok && i >= kLatencyWarmup) samples.push_back(Seconds(sent, reader.readAt[static_cast<std::size_t>(i)]) * 1e6);
+  }
+  client.reset();
+  WaitForSingleObject(thread.get(), 5000);
+  *latency = Summarise(std::move(samples));
+  return ok;
+}
+
+bool MeasureBridgeLatency(LinkedLayer& link, Latency* latency) {
+  ComPtr<IDataObject> engine = link.gui.EngineObject(kDrive);
+  if (!engine) return false;
+  std::vector<double> samples;
+  samples.reserve(kLatencySamples);
+  const int total = kLatencyWarmup + kLatencySamples;
+  for (int i = 0; i < total; ++i) {
+    const std::size_t index = link.service.Count();
+    const LARGE_INTEGER sent = Now();
+    if (SendDataIo(engine.get(), TW4_5::ID_PAUSE) != S_OK) return false;
+    if (!link.service.WaitForCount(index + 1, 5000)) return false;
+    ServicePacket packet{};
+    if (!link.service.PacketAt(index, &packet) || packet.header.dwCommand != TW4_0::ID_PAUSE_ANALYZE) return false;
+    if (i >= kLatencyWarmup) samples.push_back(Seconds(sent, packet.readAt) * 1e6);
+  }
+  *latency = Summarise(std::move(samples));
+  return true;
+}
+
+// ---- 4. Memory ----
+
+struct Memory {
+  SIZE_T privateBytes = 0;
+  SIZE_T peakPrivateBytes = 0;
+};
+
+Memory ReadMemory() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof(counters);
+  Memory m;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                           sizeof(counters))) {
+    // Wine leaves PrivateUsage at 0; PagefileUsage is the same figure (committed private bytes).
+    m.privateBytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+    m.peakPrivateBytes = counters.PeakPagefileUsage;
+  }
+  return m;
+}
+
+double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// ---- The link ----
+
+// The service's drive data: every drive present with "NTFS" and no engine.
+std::vector<BYTE> DriveDataBody() {
+  std::vector<BYTE> body(2112);
+  for (int i = 0; i < 26; ++i) {
+    const std::size_t at = 32 + 80 * static_cast<std::size_t>(i);
+    const WCHAR ntfs[] = L"NTFS";
+    std::memcpy(body.data() + at, ntfs, sizeof(ntfs));
+    const auto letter = static_cast<std::uint16_t>(L'A' + i);
+    std::memcpy(body.data() + at + 44, &letter, sizeof(letter));
+  }
+  return body;
+}
+
+// Links the layer and starts an analysis of the drive, so that the drive's GUI object is
+// connected and the engine object exists; then the GUI counts instead of recording.
+bool PrepareLink(LinkedLayer& link) {
+  if (!link.Connect(kSetupTimeoutMs)) {
+    std::printf("link failed: %ls\n", link.Failure().c_str());
+    return false;
+  }
+  std::size_t gui0 = link.gui.Count();
+  if (!link.service.Send(TW4_0::ID_DRIVE_DATA, 0, DriveDataBody()) || !link.gui.WaitForCount(gui0 + 1, kSetupTimeoutMs)) {
+    std::printf("no drive list at the GUI\n");
+    return false;
+  }
+  const std::size_t service0 = link.service.Count();
+  gui0 = link.gui.Count();
+  std::vector<BYTE> analyze(16);
+  std::memcpy(analyze.data() + 8, &kDrive, sizeof(kDrive));
+  if (link.ToService(TW4_5::ID_ANALYZE, analyze) != S_OK || !link.service.WaitForCount(service0 + 1, kSetupTimeoutMs)) {
+    std::printf("no analysis start at the service\n");
+    return false;
+  }
+  if (!link.service.Send(TW4_0::ID_ENGINE_START, kDrive) || !link.gui.WaitForCount(gui0 + 2, kSetupTimeoutMs) ||
+      link.gui.EngineCreateResult(kDrive) != S_OK) {
+    std::printf("no engine start at the GUI\n");
+    return false;
+  }
+  link.gui.SetTally(true);
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  QueryPerformanceFrequency(&g_frequency);
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  const Memory atStart = ReadMemory();
+
+  Rate limit[kLoadCount];
+  for (std::size_t i = 0; i < kLoadCount; ++i) {
+    if (!MeasureLimit(kLoads[i], &limit[i])) {
+      std::printf("bare pipe run of %u-byte bodies failed\n", kLoads[i].body);
+      return 1;
+    }
+  }
+  Latency bareLatency;
+  if (!MeasureBareLatency(&bareLatency)) {
+    std::printf("bare pipe latency run failed\n");
+    return 1;
+  }
+
+  int result = 0;
+  {
+    LinkedLayer link;
+    if (!PrepareLink(link)) return 1;
+    const Memory linked = ReadMemory();
+
+    // Two passes over the loads: the first warms the heaps up, the second is reported, and
+    // private bytes must not grow between the end of the first and the end of the second.
+    BridgeRun bridge[kLoadCount];
+    Memory afterPass[2];
+    for (int pass = 0; pass < 2 && result == 0; ++pass) {
+      for (std::size_t i = 0; i < kLoadCount; ++i) {
+        if (!MeasureBridge(link, kLoads[i], &bridge[i])) {
+          std::printf("bridge run of %u-byte bodies failed\n", kLoads[i].body);
+          result = 1;
+          break;
+        }
+      }
+      afterPass[pass] = ReadMemory();
+    }
+    Latency bridgeLatency;
+    if (result == 0 && !MeasureBridgeLatency(link, &bridgeLatency)) {
+      std::printf("bridge latency run failed\n");
+      result = 1;
+    }
+    Sleep(200);  // the last block is freed just after the GUI counted its message
+    const BlockCounters blocks = GetBlockCounters();
+    const Memory atEnd = ReadMemory();
+    if (result != 0) return result;
+
+    std::printf("\nThroughput (packets of a 48-byte header and the body; MB = 10^6 bytes)\n");
+    std::printf("| Body bytes | Packets | Limit packets/s | Limit MB/s | Bridge packets/s | Bridge MB/s | Ratio | Target 0.8 |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|:---:|\n");
+    for (std::size_t i = 0; i < kLoadCount; ++i) {
+      const double ratio = bridge[i].rate.packetsPerSecond / limit[i].packetsPerSecond;
+      std::printf("| %u | %u | %.0f | %.1f | %.0f | %.1f | %.2f | %s |\n", kLoads[i].body, kLoads[i].count,
+                  limit[i].packetsPerSecond, limit[i].megabytesPerSecond, bridge[i].rate.packetsPerSecond,
+                  bridge[i].rate.megabytesPerSecond, ratio, ratio >= 0.8 ? "met" : "missed");
+    }
+    std::printf("\nCommand latency over %d commands (microseconds)\n", kLatencySamples);
+    std::printf("| Path | Median | p99 |\n|---|---:|---:|\n");
+    std::printf("| Bare pipe, write to read | %.1f | %.1f |\n", bareLatency.medianUs, bareLatency.p99Us);
+    std::printf("| ID_PAUSE through SetData until the service read it | %.1f | %.1f |\n", bridgeLatency.medianUs,
+                bridgeLatency.p99Us);
+    const double latencyRatio = bridgeLatency.medianUs / bareLatency.medianUs;
+    std::printf("Median ratio %.2f (target 2.0: %s)\n", latencyRatio, latencyRatio <= 2.0 ? "met" : "missed");
+
+    std::printf("\nMemory\n| Figure | Value |\n|---|---:|\n");
+    std::printf("| Private bytes at start | %.1f MiB |\n", MiB(atStart.privateBytes));
+    std::printf("| Private bytes once linked | %.1f MiB |\n", MiB(linked.privateBytes));
+    std::printf("| Private bytes after bridge pass 1 | %.1f MiB |\n", MiB(afterPass[0].privateBytes));
+    std::printf("| Private bytes after bridge pass 2 | %.1f MiB |\n", MiB(afterPass[1].privateBytes));
+    std::printf("| Private bytes at end | %.1f MiB |\n", MiB(atEnd.privateBytes));
+    std::printf("| Peak private bytes | %.1f MiB |\n", MiB(atEnd.peakPrivateBytes));
+    const double growth = MiB(afterPass[1].privateBytes) - MiB(afterPass[0].privateBytes);
+    std::printf("| Growth over pass 2 | %+.2f MiB (%s) |\n", growth, growth <= 1.0 ? "flat" : "growing");
+    std::printf("| Blocks still live at end | %lld |\n", static_cast<long long>(blocks.live));
+    std::printf("\nBlock allocator per translated message (pass 2)\n| Body bytes | Blocks | Bytes |\n|---:|---:|---:|\n");
+    for (std::size_t i = 0; i < kLoadCount; ++i) {
+      std::printf("| %u | %.2f | %.0f |\n", kLoads[i].body, bridge[i].blocksPerMessage, bridge[i].blockBytesPerMessage);
+    }
+  }
+  return result;
+}
