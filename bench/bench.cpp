@@ -280,24 +280,50 @@ struct BareReader {
   std::vector<LARGE_INTEGER> readAt;
 };
 
-// Reader thread of the bare latency run: stamps each 48-byte packet when it has been read.
+// Reads exactly `size` bytes as the played service reads its control pipe: overlapped reads,
+// each awaited on its event.
+bool ReadExactOverlapped(HANDLE pipe, HANDLE ioEvent, BYTE* into, DWORD size) {
+  DWORD done = 0;
+  while (done < size) {
+    OVERLAPPED ov{};
+    ov.hEvent = ioEvent;
+    ResetEvent(ioEvent);
+    if (!ReadFile(pipe, into + done, size - done, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(ioEvent, 5000) != WAIT_OBJECT_0) {
+      CancelIo(pipe);
+      return false;
+    }
+    DWORD read = 0;
+    if (!GetOverlappedResult(pipe, &ov, &read, FALSE)) return false;
+    done += read;
+  }
+  return true;
+}
+
+// Reader thread of the bare latency run: reads as the played service does and stamps each
+// 48-byte packet when it has been read.
 DWORD WINAPI BareLatencyReader(void* context) {
   auto* r = static_cast<BareReader*>(context);
+  UniqueHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   BYTE header[kPipeHeaderSize];
-  for (int i = 0; i < r->count; ++i) {
-    if (!ReadExact(r->pipe, header, kPipeHeaderSize)) break;
+  for (int i = 0; ioEvent && i < r->count; ++i) {
+    if (!ReadExactOverlapped(r->pipe, ioEvent.get(), header, kPipeHeaderSize)) break;
     r->readAt[static_cast<std::size_t>(i)] = Now();
     SetEvent(r->arrived);
   }
   return 0;
 }
 
+// The bare pipe for the latency run is made as the played service makes its control pipe, so
+// that both latencies are read the same way and differ only by the module.
 bool MeasureBareLatency(Latency* latency) {
-  UniqueHandle server(CreateBareServer());
+  UniqueHandle server(CreateNamedPipeW(kBarePipe, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
+                                       kPipePacketRoom, 0, nullptr));
   if (!server) return false;
+  // The client's open connects the pipe: no ConnectNamedPipe is needed after it.
   UniqueHandle client(OpenBareClient());
   if (!client) return false;
-  if (!ConnectNamedPipe(server.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return false;
   UniqueHandle arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   const int total = kLatencyWarmup + kLatencySamples;
   BareReader reader{server.get(), arrived.get(), total, std::vector<LARGE_INTEGER>(static_cast<std::size_t>(total))};
