@@ -10,5 +10,5 @@ cmake --build --preset mingw-x64 -j "$(nproc 2>/dev/null || echo 2)" --target co
 build/x64/wineserver.sh start
 trap 'build/x64/wineserver.sh stop' EXIT
 
-echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1), $(wine --version), $(date -u +%Y-%m-%d)"
+echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1), $(wine --version 2>/dev/null), $(date -u +%Y-%m-%d)"
 build/x64/wine-run.sh build/x64/bin/cobalin_bench.exe
