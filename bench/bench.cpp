@@ -7,6 +7,8 @@
 //      packet, against the bare pipe's write-to-read latency;
 //   4. memory: private bytes across the run and block bytes per translated message.
 // Exit code 0 when every figure could be measured (targets missed are reported, not failed).
+// "cobalin_bench stage <body bytes> <packets>" runs one limit and one bridge run only, for
+// looking at them from outside (a profiler, Wine's server trace).
 
 #include <windows.h>
 #include <psapi.h>
@@ -14,7 +16,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "pipes/pipe_packet.h"
@@ -153,10 +157,26 @@ HANDLE OpenBareClient() {
 struct StreamWriter {
   const std::vector<BYTE>* packet;
   std::uint32_t count;
-  HANDLE pipe;  // opened by the thread for the bare pipe, given for the bridge
-  LinkedLayer* link;
+  LinkedLayer* link;  // for the bridge; the bare writer opens the bare pipe itself
   bool ok;
 };
+
+// Waits for threads that use the caller's stack; one stuck in a pipe call past the time-out
+// is cancelled out of it, so that none outlives what it uses.
+void JoinThreads(std::initializer_list<HANDLE> threads) {
+  for (HANDLE thread : threads) {
+    if (WaitForSingleObject(thread, kRunTimeoutMs) == WAIT_OBJECT_0) continue;
+    bool ended = false;
+    for (int i = 0; i < 50 && !ended; ++i) {
+      CancelSynchronousIo(thread);
+      ended = WaitForSingleObject(thread, 100) == WAIT_OBJECT_0;
+    }
+    if (!ended) {
+      std::printf("a benchmark thread does not end; giving up\n");
+      ExitProcess(2);
+    }
+  }
+}
 
 // Writer thread: opens the bare pipe and writes the stream into it; owns its client handle.
 DWORD WINAPI BareWriterThread(void* context) {
@@ -196,15 +216,16 @@ bool MeasureLimit(const Load& load, Rate* rate) {
   StreamReader reader{server.get(), load.count, {}, {}, false};
   UniqueHandle readerThread(CreateThread(nullptr, 0, BareReaderThread, &reader, 0, nullptr));
   if (!readerThread) return false;
-  StreamWriter writer{&packet, load.count, nullptr, nullptr, false};
+  StreamWriter writer{&packet, load.count, nullptr, false};
   UniqueHandle writerThread(CreateThread(nullptr, 0, BareWriterThread, &writer, 0, nullptr));
   if (!writerThread) {
-    CancelSynchronousIo(readerThread.get());
-    WaitForSingleObject(readerThread.get(), kRunTimeoutMs);
+    // The reader waits for a connection that will not come: a client opened here ends it.
+    UniqueHandle unblock(OpenBareClient());
+    unblock.reset();
+    JoinThreads({readerThread.get()});
     return false;
   }
-  const HANDLE threads[] = {readerThread.get(), writerThread.get()};
-  WaitForMultipleObjects(2, threads, TRUE, kRunTimeoutMs);
+  JoinThreads({writerThread.get(), readerThread.get()});
   *rate = MakeRate(load, Seconds(reader.start, reader.end));
   return reader.ok && writer.ok;
 }
@@ -240,13 +261,13 @@ bool MeasureBridge(LinkedLayer& link, const Load& load, BridgeRun* run) {
   const std::vector<BYTE> packet = StreamPacket(load.body);
   const std::uint64_t before = link.gui.TallyPackets();
   const BlockCounters blocks0 = GetBlockCounters();
-  StreamWriter writer{&packet, load.count, nullptr, &link, false};
+  StreamWriter writer{&packet, load.count, &link, false};
   const LARGE_INTEGER start = Now();
   UniqueHandle thread(CreateThread(nullptr, 0, BridgeWriterThread, &writer, 0, nullptr));
   if (!thread) return false;
   const bool arrived = WaitForTally(link.gui, before + load.count, kRunTimeoutMs);
   const LARGE_INTEGER end = Now();
-  WaitForSingleObject(thread.get(), kRunTimeoutMs);
+  JoinThreads({thread.get()});
   const BlockCounters blocks1 = GetBlockCounters();
   run->rate = MakeRate(load, Seconds(start, end));
   run->blockBytesPerMessage = static_cast<double>(blocks1.bytes - blocks0.bytes) / load.count;
@@ -340,8 +361,8 @@ bool MeasureBareLatency(Latency* latency) {
          WaitForSingleObject(arrived.get(), 5000) == WAIT_OBJECT_0;
     if (ok && i >= kLatencyWarmup) samples.push_back(Seconds(sent, reader.readAt[static_cast<std::size_t>(i)]) * 1e6);
   }
-  client.reset();
-  WaitForSingleObject(thread.get(), 5000);
+  client.reset();  // the reader's next read fails: it ends
+  JoinThreads({thread.get()});
   *latency = Summarise(std::move(samples));
   return ok;
 }
@@ -476,11 +497,37 @@ bool PrepareLink(LinkedLayer& link) {
   return true;
 }
 
+
+
+// "stage <body> <count>": one limit run and one bridge run of that load and nothing else, for
+// looking at a single stage from outside (a profiler, Wine's server trace).
+int RunStage(std::uint32_t body, std::uint32_t count) {
+  if (body > kPipeMaxBody || count == 0) return 1;
+  const Load load{body, count};
+  LinkedLayer link;
+  if (!PrepareLink(link)) return 1;
+  Rate limit;
+  BridgeRun bridge;
+  // Markers on both streams: Wine's server trace goes to the error stream.
+  std::fprintf(stderr, "stage: limit\n");
+  if (!MeasureLimit(load, &limit)) return 1;
+  std::fprintf(stderr, "stage: bridge\n");
+  if (!MeasureBridge(link, load, &bridge)) return 1;
+  std::fprintf(stderr, "stage: done\n");
+  std::printf("| Body bytes | Packets | Limit packets/s | Bridge packets/s |\n| %u | %u | %.0f | %.0f |\n",
+              body, count, limit.packetsPerSecond, bridge.rate.packetsPerSecond);
+  return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   QueryPerformanceFrequency(&g_frequency);
   setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc == 4 && std::strcmp(argv[1], "stage") == 0) {
+    return RunStage(static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10)),
+                    static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+  }
   const Memory atStart = ReadMemory();
 
   int result = 0;
@@ -490,8 +537,8 @@ int main() {
     const Memory linked = ReadMemory();
 
     // Rounds over the loads, each load's limit run right before its bridge run, so that both
-    // see the same machine (other work on it shifts both alike); medians are reported. Private bytes must not grow
-    // between the end of the first round and the end of the last.
+    // see the same machine (other work on it shifts both alike); medians are reported.
+    // Private bytes must not grow between the end of the first round and the end of the last.
     std::vector<double> limitRates[kLoadCount], bridgeRates[kLoadCount], ratios[kLoadCount];
     Rate limit[kLoadCount];
     BridgeRun bridge[kLoadCount];

@@ -65,42 +65,93 @@ DWORD WINAPI ServicePeer::ReadThread(void* context) {
   return 0;
 }
 
-// One instance listens at all times, so the module never finds the pipe missing between two
-// of its connections.
-void ServicePeer::Listen() {
-  HANDLE ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  for (;;) {
-    HANDLE pipe = CreateNamedPipeW(kControlPipeLocalName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
-                                   kPipePacketRoom, 0, nullptr);
-    SetEvent(m_listening);
-    if (pipe == INVALID_HANDLE_VALUE) break;
-    OVERLAPPED ov{};
-    ov.hEvent = ioEvent;
-    ResetEvent(ioEvent);
-    bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
-    if (!connected) {
-      const DWORD error = GetLastError();
-      DWORD unused = 0;
-      if (error == ERROR_PIPE_CONNECTED) {
-        connected = true;
-      } else if (error == ERROR_IO_PENDING) {
-        connected = Complete(pipe, ov, m_stop, &unused);
-      }
-    }
-    if (!connected) {
-      CloseHandle(pipe);
-      if (WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0) break;
-      continue;
-    }
-    AcquireSRWLockExclusive(&m_lock);
-    ++m_connections;
-    HANDLE reader = CreateThread(nullptr, 0, &ServicePeer::ReadThread, new ReaderContext{this, pipe}, 0, nullptr);
-    if (reader != nullptr) m_readers.push_back(reader);
-    ReleaseSRWLockExclusive(&m_lock);
-    Changed();
+namespace {
+
+// One listening instance of the control pipe and its pending connection.
+struct ListenSlot {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;  // manual-reset; set when a client has connected
+  OVERLAPPED ov{};
+};
+
+// Makes a fresh instance and starts waiting for a client on it. False when no instance could
+// be made or the wait could not be started.
+bool Arm(ListenSlot& slot) {
+  slot.pipe = CreateNamedPipeW(kControlPipeLocalName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
+                               kPipePacketRoom, 0, nullptr);
+  if (slot.pipe == INVALID_HANDLE_VALUE) return false;
+  ZeroMemory(&slot.ov, sizeof(slot.ov));
+  slot.ov.hEvent = slot.event;
+  ResetEvent(slot.event);
+  if (ConnectNamedPipe(slot.pipe, &slot.ov)) {
+    SetEvent(slot.event);
+    return true;
   }
-  CloseHandle(ioEvent);
+  const DWORD error = GetLastError();
+  if (error == ERROR_PIPE_CONNECTED) {
+    SetEvent(slot.event);
+    return true;
+  }
+  if (error == ERROR_IO_PENDING) return true;
+  CloseHandle(slot.pipe);
+  slot.pipe = INVALID_HANDLE_VALUE;
+  return false;
+}
+
+void Disarm(ListenSlot& slot) {
+  if (slot.pipe != INVALID_HANDLE_VALUE) {
+    DWORD unused = 0;
+    CancelIo(slot.pipe);
+    GetOverlappedResult(slot.pipe, &slot.ov, &unused, TRUE);
+    CloseHandle(slot.pipe);
+    slot.pipe = INVALID_HANDLE_VALUE;
+  }
+  if (slot.event != nullptr) CloseHandle(slot.event);
+  slot.event = nullptr;
+}
+
+}  // namespace
+
+// Listener thread. Two instances listen at all times: while the one a client just took is
+// being replaced, the other is there for the next connection, so the module never finds the
+// pipe busy between two of its connections however late this thread runs. Each connected
+// instance goes to a reader thread of its own, which owns it.
+void ServicePeer::Listen() {
+  ListenSlot slots[2];
+  bool armed = true;
+  for (ListenSlot& slot : slots) {
+    slot.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    armed = armed && slot.event != nullptr && Arm(slot);
+  }
+  SetEvent(m_listening);
+  while (armed) {
+    const HANDLE waits[] = {m_stop, slots[0].event, slots[1].event};
+    const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) break;  // stop, or the wait failed
+    ListenSlot& slot = slots[woke - WAIT_OBJECT_0 - 1];
+    DWORD unused = 0;
+    const bool connected = GetOverlappedResult(slot.pipe, &slot.ov, &unused, FALSE) ||
+                           GetLastError() == ERROR_PIPE_CONNECTED;
+    if (connected) {
+      AcquireSRWLockExclusive(&m_lock);
+      ++m_connections;
+      auto* context = new ReaderContext{this, slot.pipe};
+      HANDLE reader = CreateThread(nullptr, 0, &ServicePeer::ReadThread, context, 0, nullptr);
+      if (reader != nullptr) m_readers.push_back(reader);
+      ReleaseSRWLockExclusive(&m_lock);
+      if (reader == nullptr) {
+        delete context;
+        CloseHandle(slot.pipe);
+      }
+      Changed();
+    } else {
+      CloseHandle(slot.pipe);
+    }
+    slot.pipe = INVALID_HANDLE_VALUE;
+    armed = Arm(slot);
+  }
+  for (ListenSlot& slot : slots) Disarm(slot);
 }
 
 bool ServicePeer::ReadExact(HANDLE pipe, HANDLE ioEvent, BYTE* into, DWORD bytes) {
