@@ -139,7 +139,9 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
     case DataIoCheck::kValid:
       break;
     case DataIoCheck::kMalformed:
-      return S_OK;  // not a DataIo packet: ignored
+      // Not a DataIo packet: ignored, and said so, as every other block the caller gets rid of.
+      Trace(L"PmkDataObject::SetData - block of %u bytes is no DataIo packet; ignored\n", static_cast<unsigned>(size));
+      return S_OK;
     case DataIoCheck::kTruncated:
       Trace(L"PmkDataObject::SetData - body of %u bytes does not fit a block of %u bytes; packet dropped\n",
             reinterpret_cast<const DataIoHeader*>(copy.get())->BodyLength, static_cast<unsigned>(size));

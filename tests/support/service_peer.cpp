@@ -261,3 +261,11 @@ bool ServicePeer::SendRaw(const void* bytes, DWORD size) {
   ReleaseSRWLockExclusive(&m_writeLock);
   return written;
 }
+
+std::vector<ServicePacket> ServicePeer::PacketsFrom(std::size_t from) const {
+  AcquireSRWLockShared(&m_lock);
+  std::vector<ServicePacket> copy;
+  if (from < m_packets.size()) copy.assign(m_packets.begin() + static_cast<std::ptrdiff_t>(from), m_packets.end());
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
+}

@@ -29,6 +29,8 @@ class ServicePeer {
 
   // Every packet read from the control pipe, in order, the zero probe included.
   std::vector<ServicePacket> Packets() const;
+  // The packets from index `from` on.
+  std::vector<ServicePacket> PacketsFrom(std::size_t from) const;
   std::size_t Count() const;
   bool WaitForCount(std::size_t count, DWORD timeoutMs) const;
   // Waits until no packet has come for `quietMs` (bounded by `timeoutMs`); for checking that
