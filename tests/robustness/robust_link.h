@@ -38,6 +38,12 @@ class TraceCounter {
   // "DataIoClientSetData falied": a packet the GUI's object refused.
   LONG64 guiRefusals() const { return Read(m_guiRefusals); }
 
+  static std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (wchar_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return narrow;
+  }
+
   std::string Tail() const {
     AcquireSRWLockShared(&m_lock);
     std::string text;
