@@ -263,3 +263,4 @@ TEST(LayerStart, TheReceivingPipeListensWhenTheStartReturns) {
 }
 
 }  // namespace
+
