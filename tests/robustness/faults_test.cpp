@@ -263,4 +263,3 @@ TEST(LayerStart, TheReceivingPipeListensWhenTheStartReturns) {
 }
 
 }  // namespace
-
