@@ -329,3 +329,11 @@ HRESULT SendDataIo(IDataObject* to, std::uint32_t command, const void* body, std
   if (FAILED(hr)) ReleaseStgMedium(&medium);
   return hr;
 }
+
+std::vector<GuiPacket> GuiPeer::PacketsFrom(std::size_t from) const {
+  AcquireSRWLockShared(&m_lock);
+  std::vector<GuiPacket> copy;
+  if (from < m_packets.size()) copy.assign(m_packets.begin() + static_cast<std::ptrdiff_t>(from), m_packets.end());
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
+}

@@ -36,6 +36,8 @@ class GuiPeer {
 
   std::vector<GuiPacket> Packets() const;
   std::vector<GuiPacket> PacketsFor(const std::wstring& target) const;
+  // The packets from index `from` on (long runs need not copy everything each time).
+  std::vector<GuiPacket> PacketsFrom(std::size_t from) const;
   std::size_t Count() const;
   bool WaitForCount(std::size_t count, DWORD timeoutMs) const;
 

@@ -35,10 +35,29 @@ ServicePeer::ServicePeer()
 }
 
 ServicePeer::~ServicePeer() {
+  Shutdown();
+  CloseHandle(m_listening);
+  CloseHandle(m_changed);
+  CloseHandle(m_stop);
+}
+
+void ServicePeer::Restart() {
+  Shutdown();
+  AcquireSRWLockExclusive(&m_lock);
+  m_guiConnected = false;
+  ReleaseSRWLockExclusive(&m_lock);
+  ResetEvent(m_stop);
+  ResetEvent(m_listening);
+  m_listener = CreateThread(nullptr, 0, &ServicePeer::ListenThread, this, 0, nullptr);
+  WaitForSingleObject(m_listening, kJoinMs);
+}
+
+void ServicePeer::Shutdown() {
   SetEvent(m_stop);
   if (m_listener != nullptr) {
     WaitForSingleObject(m_listener, kJoinMs);
     CloseHandle(m_listener);
+    m_listener = nullptr;
   }
   AcquireSRWLockExclusive(&m_lock);
   std::vector<HANDLE> readers = m_readers;
@@ -47,10 +66,12 @@ ServicePeer::~ServicePeer() {
     WaitForSingleObject(reader, kJoinMs);
     CloseHandle(reader);
   }
+  AcquireSRWLockExclusive(&m_lock);
+  m_readers.clear();
+  ReleaseSRWLockExclusive(&m_lock);
+  AcquireSRWLockExclusive(&m_writeLock);
   m_gui.Close();
-  CloseHandle(m_listening);
-  CloseHandle(m_changed);
-  CloseHandle(m_stop);
+  ReleaseSRWLockExclusive(&m_writeLock);
 }
 
 DWORD WINAPI ServicePeer::ListenThread(void* self) {
@@ -320,4 +341,12 @@ bool ServicePeer::SendRaw(const void* bytes, DWORD size) {
   const bool written = m_gui.handle() != INVALID_HANDLE_VALUE && m_gui.Write(bytes, size);
   ReleaseSRWLockExclusive(&m_writeLock);
   return written;
+}
+
+std::vector<ServicePacket> ServicePeer::PacketsFrom(std::size_t from) const {
+  AcquireSRWLockShared(&m_lock);
+  std::vector<ServicePacket> copy;
+  if (from < m_packets.size()) copy.assign(m_packets.begin() + static_cast<std::ptrdiff_t>(from), m_packets.end());
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
 }
