@@ -132,6 +132,19 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
     }
     std::memcpy(copy.get(), source.data(), size);
   }
+  const auto* header = reinterpret_cast<const DataIoHeader*>(copy.get());
+  if (CheckDataIoPacket(copy.get(), size) == DataIoCheck::kValid && header->Command == TW4_5::ID_INIT_PIPE_COM) {
+    // Handled here on the caller's thread, never by the translation thread. A failed call
+    // leaves the medium with the caller, as every failed SetData does: releasing it here too
+    // would have a caller that frees it on failure free it twice.
+    const bool connected = header->BodyLength != 0 && ConnectToMachine(header);
+    if (!connected) {
+      Trace(L"PmkDataObject::SetData - ID_INIT_PIPE_COM failed; the medium stays with the caller\n");
+      return E_FAIL;
+    }
+    if (fRelease) ReleaseStgMedium(pmedium);
+    return S_OK;
+  }
   // The block is ours now, whatever the packet turns out to be.
   if (fRelease) ReleaseStgMedium(pmedium);
 
@@ -139,20 +152,15 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
     case DataIoCheck::kValid:
       break;
     case DataIoCheck::kMalformed:
-      return S_OK;  // not a DataIo packet: ignored
+      // Not a DataIo packet: ignored, and said so, as every other block the caller gets rid of.
+      Trace(L"PmkDataObject::SetData - block of %u bytes is no DataIo packet; ignored\n", static_cast<unsigned>(size));
+      return S_OK;
     case DataIoCheck::kTruncated:
       Trace(L"PmkDataObject::SetData - body of %u bytes does not fit a block of %u bytes; packet dropped\n",
             reinterpret_cast<const DataIoHeader*>(copy.get())->BodyLength, static_cast<unsigned>(size));
       return S_OK;
   }
-  const auto* header = reinterpret_cast<const DataIoHeader*>(copy.get());
   const std::uint32_t command = header->Command;
-
-  if (command == TW4_5::ID_INIT_PIPE_COM) {
-    // Handled here on the caller's thread, never by the translation thread.
-    if (header->BodyLength == 0) return E_FAIL;  // no machine name to connect to
-    return ConnectToMachine(header) ? S_OK : E_FAIL;
-  }
   if (command > 0xFFFF) {
     // Its upper bytes would land in the direction flag and the letter byte of the message.
     Trace(L"PmkDataObject::SetData - command %u is no command; packet dropped\n", command);

@@ -59,6 +59,22 @@ void CloseStaleSendingPipe() noexcept {
   }
 }
 
+// Sets an event once, at the latest when it goes out of scope.
+class ReadySignal {
+ public:
+  explicit ReadySignal(HANDLE event) noexcept : m_event(event) {}
+  ~ReadySignal() { Set(); }
+  ReadySignal(const ReadySignal&) = delete;
+  ReadySignal& operator=(const ReadySignal&) = delete;
+  void Set() noexcept {
+    if (m_event != nullptr) SetEvent(m_event);
+    m_event = nullptr;
+  }
+
+ private:
+  HANDLE m_event;
+};
+
 }  // namespace
 
 void ResetPipeThreadStop() noexcept { InterlockedExchange(&g_pipeStopRequested, 0); }
@@ -82,12 +98,14 @@ void StopPipeThread(HANDLE& thread) noexcept {
   thread = nullptr;
 }
 
-DWORD WINAPI PipeThreadFunc(void*) {
-  InPipe(nullptr, kGuiPipeLocalName);
+DWORD WINAPI PipeThreadFunc(void* ready) {
+  UniqueHandle readyEvent(static_cast<HANDLE>(ready));
+  InPipe(nullptr, kGuiPipeLocalName, readyEvent.get());
   return 0;
 }
 
-void InPipe(HWND window, const wchar_t* pipeName) noexcept {
+void InPipe(HWND window, const wchar_t* pipeName, HANDLE ready) noexcept {
+  ReadySignal signal(ready);
   UniqueHGlobal buffer(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kPipePacketRoom));
   if (!buffer) {
     Trace(L"InPipe - GlobalAlloc");
@@ -98,11 +116,12 @@ void InPipe(HWND window, const wchar_t* pipeName) noexcept {
     Trace(L"InPipe - GlobalLock");
     return;
   }
-  UniqueHandle pipe(WaitForClientConnection(window, pipeName));
+  UniqueHandle pipe(WaitForClientConnection(window, pipeName, ready));
   if (pipe) PipeIn(window, locked.as<BYTE>(), pipe.get());
 }
 
-HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName) noexcept {
+HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName, HANDLE ready) noexcept {
+  ReadySignal signal(ready);
   SECURITY_DESCRIPTOR descriptor;
   if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) {
     Trace(L"Error #%ld - PipeIn - WaitForClientConnection - InitializeSecurityDescriptor",
@@ -126,6 +145,7 @@ HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName) noexcept {
     Trace(L"Error #%d - PipeIn - WaitForClientConnection - CreateNamedPipe", static_cast<int>(GetLastError()));
     return INVALID_HANDLE_VALUE;
   }
+  signal.Set();  // the pipe exists: the service may connect from now on
   // The service may have connected between the creation and the wait: that is a connection.
   if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
     if (!StopRequested()) {

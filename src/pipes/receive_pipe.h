@@ -6,13 +6,17 @@
 #include <windows.h>
 
 // The pipe thread's function: InPipe with no notification window on the local pipe name.
-DWORD WINAPI PipeThreadFunc(void* unused);
+// `ready` is an event handle the thread then owns (nullptr for none): set once the receiving
+// pipe exists or could not be made, so the layer's start can wait until a stale sending pipe
+// has been closed (the GUI's first command opens a fresh one that must not be taken for it).
+DWORD WINAPI PipeThreadFunc(void* ready);
 
 // Pipe thread. The whole of its work: buffer, one connection, release.
-void InPipe(HWND window, const wchar_t* pipeName) noexcept;
+void InPipe(HWND window, const wchar_t* pipeName, HANDLE ready = nullptr) noexcept;
 
-// Pipe thread. Returns the connected pipe, or INVALID_HANDLE_VALUE on any failure.
-HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName) noexcept;
+// Pipe thread. Returns the connected pipe, or INVALID_HANDLE_VALUE on any failure. Sets
+// `ready` (when given) before it waits for the service, and on every way out.
+HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName, HANDLE ready = nullptr) noexcept;
 
 // Pipe thread. Reads packets into the locked 60000-byte buffer and posts them until the
 // connection ends.

@@ -19,6 +19,8 @@ SRWLOCK g_layerLock = SRWLOCK_INIT;
 volatile WCHAR g_cPseudoEngineDrive = 0;
 constexpr DWORD kQuitWaitMs = 2000;
 constexpr DWORD kQueueReadyWaitMs = 5000;
+// Longer than the pipe thread's own bounded wait for a stale sending pipe to close.
+constexpr DWORD kPipeReadyWaitMs = 6000;
 constexpr DWORD kFullQueueRetryMs = 5;
 PostThreadMessageFunction volatile g_postThreadMessage = &PostThreadMessageW;
 volatile LONG g_tlLoopRunning = 0;  // 1 while TLThreadFunc takes messages
@@ -103,7 +105,21 @@ void StartTranslationLayer() noexcept {
         static_cast<int>(id));
 
   ResetPipeThreadStop();
-  g_hPipeThread = CreateModuleThread(PipeThreadFunc, nullptr, nullptr);
+  // The start returns once the receiving pipe exists: the pipe thread first closes a sending
+  // pipe left open, and must not close the one the GUI's first command opens after the start.
+  UniqueHandle pipeReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HANDLE forThread = nullptr;
+  if (pipeReady && !DuplicateHandle(GetCurrentProcess(), pipeReady.get(), GetCurrentProcess(), &forThread, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS)) {
+    forThread = nullptr;
+  }
+  g_hPipeThread = CreateModuleThread(PipeThreadFunc, forThread, nullptr);
+  if (g_hPipeThread == nullptr) {
+    if (forThread != nullptr) CloseHandle(forThread);
+  } else if (forThread != nullptr) {
+    const HANDLE waits[] = {pipeReady.get(), g_hPipeThread};
+    WaitForMultipleObjects(2, waits, FALSE, kPipeReadyWaitMs);
+  }
   ReleaseSRWLockExclusive(&g_layerLock);
   if (g_hPipeThread == nullptr) {
     Trace(L"StartTranslationLayer - CreateThread");

@@ -106,12 +106,19 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) 
   EXPECT_EQ(S_OK, Set(later.get(), odd));
   EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_CONTINUE, nullptr, 0)));
   // ID_INIT_PIPE_COM never goes to the translation thread; without a name it fails at once.
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0)));
+  // A failed call leaves the block with the caller, still allocated, for the caller to free.
+  UniqueHGlobal noName(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0));
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), noName.get()));
+  EXPECT_EQ(20u, GlobalSize(noName.get()));
   const wchar_t unterminated[3] = {L'P', L'C', L'1'};
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated))));
+  UniqueHGlobal cut(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated)));
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), cut.get()));
+  EXPECT_EQ(26u, GlobalSize(cut.get()));
   // A machine whose registry cannot be reached fails the checks.
   const wchar_t nowhere[] = L"NOSUCHMACHINE";
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere))));
+  UniqueHGlobal remote(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere)));
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), remote.get()));
+  EXPECT_EQ(48u, GlobalSize(remote.get()));
   EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_ABORT, nullptr, 0)));
 
   ASSERT_TRUE(observer.WaitFor(4));

@@ -147,7 +147,25 @@ CommInitBody GuiPeer::OwnCommInitBody() const {
   return body;
 }
 
+void GuiPeer::SetTally(bool on) { InterlockedExchange(&m_tally, on ? 1 : 0); }
+std::uint64_t GuiPeer::TallyPackets() const {
+  return static_cast<std::uint64_t>(InterlockedCompareExchange64(const_cast<volatile LONG64*>(&m_tallyPackets), 0, 0));
+}
+std::uint64_t GuiPeer::TallyBytes() const {
+  return static_cast<std::uint64_t>(InterlockedCompareExchange64(const_cast<volatile LONG64*>(&m_tallyBytes), 0, 0));
+}
+
 void GuiPeer::Record(const std::wstring& target, HGLOBAL block) {
+  if (target != L"GUI" && InterlockedCompareExchange(&m_tally, 0, 0) != 0) {
+    // Only the header is read: what a GUI that just counts would do.
+    std::uint32_t length = 0;
+    GlobalLockGuard locked(block);
+    const BYTE* bytes = locked.as<BYTE>();
+    if (bytes != nullptr && GlobalSize(block) >= kDataIoHeader) std::memcpy(&length, bytes + 8, 4);
+    InterlockedExchangeAdd64(&m_tallyBytes, length);
+    InterlockedIncrement64(&m_tallyPackets);
+    return;  // no event per packet: a reader polls the tally
+  }
   GuiPacket packet{target, 0, {}, GlobalSize(block), 0};
   {
     GlobalLockGuard locked(block);
@@ -310,4 +328,12 @@ HRESULT SendDataIo(IDataObject* to, std::uint32_t command, const void* body, std
   const HRESULT hr = to->SetData(&format, &medium, TRUE);
   if (FAILED(hr)) ReleaseStgMedium(&medium);
   return hr;
+}
+
+std::vector<GuiPacket> GuiPeer::PacketsFrom(std::size_t from) const {
+  AcquireSRWLockShared(&m_lock);
+  std::vector<GuiPacket> copy;
+  if (from < m_packets.size()) copy.assign(m_packets.begin() + static_cast<std::ptrdiff_t>(from), m_packets.end());
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
 }

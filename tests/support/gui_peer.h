@@ -36,6 +36,8 @@ class GuiPeer {
 
   std::vector<GuiPacket> Packets() const;
   std::vector<GuiPacket> PacketsFor(const std::wstring& target) const;
+  // The packets from index `from` on (long runs need not copy everything each time).
+  std::vector<GuiPacket> PacketsFrom(std::size_t from) const;
   std::size_t Count() const;
   bool WaitForCount(std::size_t count, DWORD timeoutMs) const;
 
@@ -54,6 +56,12 @@ class GuiPeer {
   // Called by the recording objects.
   void Record(const std::wstring& target, HGLOBAL block);
 
+  // Tally mode, for long runs (the benchmark): while on, packets set into the drive objects
+  // are counted with their body bytes instead of recorded, so the peer's memory stays flat.
+  void SetTally(bool on);
+  std::uint64_t TallyPackets() const;
+  std::uint64_t TallyBytes() const;
+
  private:
   struct Registration;
   void Register(const CLSID& clsid, const std::wstring& target);
@@ -70,6 +78,9 @@ class GuiPeer {
   std::map<WCHAR, HRESULT> m_engineResults;
   HANDLE m_changed;
   bool m_comInitialized = false;
+  volatile LONG m_tally = 0;
+  volatile LONG64 m_tallyPackets = 0;
+  volatile LONG64 m_tallyBytes = 0;
 
  public:
   volatile LONG m_liveObjects = 0;

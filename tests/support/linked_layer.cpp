@@ -46,7 +46,7 @@ std::vector<std::pair<std::wstring, std::wstring>> LinkedLayer::Boxes() const {
   return copy;
 }
 
-bool LinkedLayer::Connect(DWORD timeoutMs) {
+bool LinkedLayer::Connect(DWORD timeoutMs, const CommInitBody* guiObject) {
   if (!InstallServiceBuildNumber()) {
     m_failure = L"build number not written";
     return false;
@@ -67,7 +67,7 @@ bool LinkedLayer::Connect(DWORD timeoutMs) {
     m_failure = L"ID_INIT_PIPE_COM";
     return false;
   }
-  const CommInitBody comm = gui.OwnCommInitBody();
+  const CommInitBody comm = guiObject != nullptr ? *guiObject : gui.OwnCommInitBody();
   if (ToService(TW4_5::ID_INIT_SERVICE_COMM, &comm, sizeof(comm)) != S_OK) {
     m_failure = L"ID_INIT_SERVICE_COMM";
     return false;

@@ -23,7 +23,8 @@ class LinkedLayer {
   LinkedLayer& operator=(const LinkedLayer&) = delete;
 
   // Makes the link; false (with the step in Failure()) when a step did not work out.
-  bool Connect(DWORD timeoutMs);
+  // `guiObject` names another object than the GUI peer's own for the GUI's side.
+  bool Connect(DWORD timeoutMs, const CommInitBody* guiObject = nullptr);
   const std::wstring& Failure() const { return m_failure; }
 
   // A GUI command through the pseudo-service object.

@@ -35,10 +35,29 @@ ServicePeer::ServicePeer()
 }
 
 ServicePeer::~ServicePeer() {
+  Shutdown();
+  CloseHandle(m_listening);
+  CloseHandle(m_changed);
+  CloseHandle(m_stop);
+}
+
+void ServicePeer::Restart() {
+  Shutdown();
+  AcquireSRWLockExclusive(&m_lock);
+  m_guiConnected = false;
+  ReleaseSRWLockExclusive(&m_lock);
+  ResetEvent(m_stop);
+  ResetEvent(m_listening);
+  m_listener = CreateThread(nullptr, 0, &ServicePeer::ListenThread, this, 0, nullptr);
+  WaitForSingleObject(m_listening, kJoinMs);
+}
+
+void ServicePeer::Shutdown() {
   SetEvent(m_stop);
   if (m_listener != nullptr) {
     WaitForSingleObject(m_listener, kJoinMs);
     CloseHandle(m_listener);
+    m_listener = nullptr;
   }
   AcquireSRWLockExclusive(&m_lock);
   std::vector<HANDLE> readers = m_readers;
@@ -47,10 +66,12 @@ ServicePeer::~ServicePeer() {
     WaitForSingleObject(reader, kJoinMs);
     CloseHandle(reader);
   }
+  AcquireSRWLockExclusive(&m_lock);
+  m_readers.clear();
+  ReleaseSRWLockExclusive(&m_lock);
+  AcquireSRWLockExclusive(&m_writeLock);
   m_gui.Close();
-  CloseHandle(m_listening);
-  CloseHandle(m_changed);
-  CloseHandle(m_stop);
+  ReleaseSRWLockExclusive(&m_writeLock);
 }
 
 DWORD WINAPI ServicePeer::ListenThread(void* self) {
@@ -65,42 +86,93 @@ DWORD WINAPI ServicePeer::ReadThread(void* context) {
   return 0;
 }
 
-// One instance listens at all times, so the module never finds the pipe missing between two
-// of its connections.
-void ServicePeer::Listen() {
-  HANDLE ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  for (;;) {
-    HANDLE pipe = CreateNamedPipeW(kControlPipeLocalName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
-                                   kPipePacketRoom, 0, nullptr);
-    SetEvent(m_listening);
-    if (pipe == INVALID_HANDLE_VALUE) break;
-    OVERLAPPED ov{};
-    ov.hEvent = ioEvent;
-    ResetEvent(ioEvent);
-    bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
-    if (!connected) {
-      const DWORD error = GetLastError();
-      DWORD unused = 0;
-      if (error == ERROR_PIPE_CONNECTED) {
-        connected = true;
-      } else if (error == ERROR_IO_PENDING) {
-        connected = Complete(pipe, ov, m_stop, &unused);
-      }
-    }
-    if (!connected) {
-      CloseHandle(pipe);
-      if (WaitForSingleObject(m_stop, 0) == WAIT_OBJECT_0) break;
-      continue;
-    }
-    AcquireSRWLockExclusive(&m_lock);
-    ++m_connections;
-    HANDLE reader = CreateThread(nullptr, 0, &ServicePeer::ReadThread, new ReaderContext{this, pipe}, 0, nullptr);
-    if (reader != nullptr) m_readers.push_back(reader);
-    ReleaseSRWLockExclusive(&m_lock);
-    Changed();
+namespace {
+
+// One listening instance of the control pipe and its pending connection.
+struct ListenSlot {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;  // manual-reset; set when a client has connected
+  OVERLAPPED ov{};
+};
+
+// Makes a fresh instance and starts waiting for a client on it. False when no instance could
+// be made or the wait could not be started.
+bool Arm(ListenSlot& slot) {
+  slot.pipe = CreateNamedPipeW(kControlPipeLocalName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
+                               kPipePacketRoom, 0, nullptr);
+  if (slot.pipe == INVALID_HANDLE_VALUE) return false;
+  ZeroMemory(&slot.ov, sizeof(slot.ov));
+  slot.ov.hEvent = slot.event;
+  ResetEvent(slot.event);
+  if (ConnectNamedPipe(slot.pipe, &slot.ov)) {
+    SetEvent(slot.event);
+    return true;
   }
-  CloseHandle(ioEvent);
+  const DWORD error = GetLastError();
+  if (error == ERROR_PIPE_CONNECTED) {
+    SetEvent(slot.event);
+    return true;
+  }
+  if (error == ERROR_IO_PENDING) return true;
+  CloseHandle(slot.pipe);
+  slot.pipe = INVALID_HANDLE_VALUE;
+  return false;
+}
+
+void Disarm(ListenSlot& slot) {
+  if (slot.pipe != INVALID_HANDLE_VALUE) {
+    DWORD unused = 0;
+    CancelIo(slot.pipe);
+    GetOverlappedResult(slot.pipe, &slot.ov, &unused, TRUE);
+    CloseHandle(slot.pipe);
+    slot.pipe = INVALID_HANDLE_VALUE;
+  }
+  if (slot.event != nullptr) CloseHandle(slot.event);
+  slot.event = nullptr;
+}
+
+}  // namespace
+
+// Listener thread. Two instances listen at all times: while the one a client just took is
+// being replaced, the other is there for the next connection, so the module never finds the
+// pipe busy between two of its connections however late this thread runs. Each connected
+// instance goes to a reader thread of its own, which owns it.
+void ServicePeer::Listen() {
+  ListenSlot slots[2];
+  bool armed = true;
+  for (ListenSlot& slot : slots) {
+    slot.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    armed = armed && slot.event != nullptr && Arm(slot);
+  }
+  SetEvent(m_listening);
+  while (armed) {
+    const HANDLE waits[] = {m_stop, slots[0].event, slots[1].event};
+    const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+    if (woke != WAIT_OBJECT_0 + 1 && woke != WAIT_OBJECT_0 + 2) break;  // stop, or the wait failed
+    ListenSlot& slot = slots[woke - WAIT_OBJECT_0 - 1];
+    DWORD unused = 0;
+    const bool connected = GetOverlappedResult(slot.pipe, &slot.ov, &unused, FALSE) ||
+                           GetLastError() == ERROR_PIPE_CONNECTED;
+    if (connected) {
+      AcquireSRWLockExclusive(&m_lock);
+      ++m_connections;
+      auto* context = new ReaderContext{this, slot.pipe};
+      HANDLE reader = CreateThread(nullptr, 0, &ServicePeer::ReadThread, context, 0, nullptr);
+      if (reader != nullptr) m_readers.push_back(reader);
+      ReleaseSRWLockExclusive(&m_lock);
+      if (reader == nullptr) {
+        delete context;
+        CloseHandle(slot.pipe);
+      }
+      Changed();
+    } else {
+      CloseHandle(slot.pipe);
+    }
+    slot.pipe = INVALID_HANDLE_VALUE;
+    armed = Arm(slot);
+  }
+  for (ListenSlot& slot : slots) Disarm(slot);
 }
 
 bool ServicePeer::ReadExact(HANDLE pipe, HANDLE ioEvent, BYTE* into, DWORD bytes) {
@@ -130,6 +202,7 @@ void ServicePeer::Read(HANDLE pipe) {
         !ReadExact(pipe, ioEvent, packet.body.data(), packet.header.dwDataSize)) {
       break;
     }
+    QueryPerformanceCounter(&packet.readAt);
     const bool guiStart = packet.header.dwCommand == TW4_0::ID_GUI_START;
     std::wstring announced;
     if (guiStart && packet.body.size() >= sizeof(WCHAR)) {
@@ -187,6 +260,14 @@ std::size_t ServicePeer::Count() const {
   const std::size_t n = m_packets.size();
   ReleaseSRWLockShared(&m_lock);
   return n;
+}
+
+bool ServicePeer::PacketAt(std::size_t index, ServicePacket* packet) const {
+  AcquireSRWLockShared(&m_lock);
+  const bool there = index < m_packets.size();
+  if (there) *packet = m_packets[index];
+  ReleaseSRWLockShared(&m_lock);
+  return there;
 }
 
 bool ServicePeer::WaitForCount(std::size_t count, DWORD timeoutMs) const {
@@ -260,4 +341,12 @@ bool ServicePeer::SendRaw(const void* bytes, DWORD size) {
   const bool written = m_gui.handle() != INVALID_HANDLE_VALUE && m_gui.Write(bytes, size);
   ReleaseSRWLockExclusive(&m_writeLock);
   return written;
+}
+
+std::vector<ServicePacket> ServicePeer::PacketsFrom(std::size_t from) const {
+  AcquireSRWLockShared(&m_lock);
+  std::vector<ServicePacket> copy;
+  if (from < m_packets.size()) copy.assign(m_packets.begin() + static_cast<std::ptrdiff_t>(from), m_packets.end());
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
 }

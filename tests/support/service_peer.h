@@ -17,6 +17,7 @@ constexpr const wchar_t* kControlPipeLocalName = L"\\\\.\\pipe\\TarnswellControl
 struct ServicePacket {
   PipePacket header;
   std::vector<BYTE> body;
+  LARGE_INTEGER readAt;  // QueryPerformanceCounter when the whole packet had been read
 };
 
 class ServicePeer {
@@ -29,7 +30,11 @@ class ServicePeer {
 
   // Every packet read from the control pipe, in order, the zero probe included.
   std::vector<ServicePacket> Packets() const;
+  // The packets from index `from` on.
+  std::vector<ServicePacket> PacketsFrom(std::size_t from) const;
   std::size_t Count() const;
+  // One packet by its index, without copying the others; false when there is none yet.
+  bool PacketAt(std::size_t index, ServicePacket* packet) const;
   bool WaitForCount(std::size_t count, DWORD timeoutMs) const;
   // Waits until no packet has come for `quietMs` (bounded by `timeoutMs`); for checking that
   // nothing more arrives.
@@ -44,6 +49,10 @@ class ServicePeer {
   int Connections() const;
   bool WaitForDisconnects(int count, DWORD timeoutMs) const;
 
+  // The service dies and starts again: every connection it has (both pipes) is closed, and a
+  // new control pipe listens. What was recorded is kept.
+  void Restart();
+
   // Writes a service message into the receiving pipe.
   bool Send(std::uint32_t command, WCHAR drive, const std::vector<BYTE>& body = {}, std::uint32_t param = 0,
             const wchar_t* text = L"");
@@ -54,6 +63,7 @@ class ServicePeer {
   static DWORD WINAPI ListenThread(void* self);
   static DWORD WINAPI ReadThread(void* context);
   void Listen();
+  void Shutdown();
   void Read(HANDLE pipe);
   bool ReadExact(HANDLE pipe, HANDLE ioEvent, BYTE* into, DWORD bytes);
   bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) const;
