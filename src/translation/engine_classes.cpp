@@ -1,6 +1,8 @@
 #include "translation/engine_classes.h"
 
 #include <cwchar>
+#include <new>
+#include <vector>
 
 #include "dataio/dataio_client.h"
 #include "module/module.h"
@@ -23,10 +25,35 @@ void CopyText(WCHAR (&field)[N], const wchar_t* text) noexcept {
   for (; i < N; ++i) field[i] = L'\0';
 }
 
+// Every engine class the layer made, with its class-object registration. Each engine start
+// makes a new class, so a drive may have had several; all of them point at this module's code,
+// and all are taken back at GUI exit, so that no registry key outlives the session and no
+// registration is left for COM to revoke after the module has been unloaded.
+struct EngineRegistration {
+  CLSID clsid;
+  DWORD cookie;  // 0 when the class object could not be registered
+};
+std::vector<EngineRegistration> g_engineRegistrations;  // translation thread only
+
+void Remember(const CLSID& clsid, DWORD cookie) noexcept {
+  try {
+    g_engineRegistrations.push_back({clsid, cookie});
+  } catch (const std::bad_alloc&) {
+    Trace(L"SetPseudoEngineDrive - no memory to remember engine class registration %u\n", cookie);
+  }
+}
+
+bool IsCurrentEngineClass(const CLSID& clsid) noexcept {
+  for (const DriveEntry& entry : g_DriveTable) {
+    if (entry.szEngineClsid[0] != L'\0' && IsEqualCLSID(entry.clsidEngine, clsid)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // Translation thread. The drive entry, g_cPseudoEngineDrive and the class registrations are
-// the translation thread's; the class object registered here lasts as long as the process.
+// the translation thread's; the class object registered here lasts until the GUI's exit.
 void SetPseudoEngineDrive(WCHAR letter) noexcept {
   DriveEntry* entry = FindDriveEntry(letter);
   if (entry == nullptr) {
@@ -47,7 +74,9 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept {
   }
 
   RegisterEngineClass(entry->clsidEngine, APPID_Engine);
-  InitializeDataIo(entry->clsidEngine, REGCLS_MULTIPLEUSE, nullptr);
+  DWORD cookie = 0;
+  InitializeDataIo(entry->clsidEngine, REGCLS_MULTIPLEUSE, &cookie);
+  Remember(entry->clsidEngine, cookie);
 
   CommInitBody body{};
   CopyText(body.szClsid, entry->szEngineClsid);
@@ -64,10 +93,16 @@ void ExitTranslationLayer() noexcept {
   CloseCOMPtrs();
 }
 
-// Translation thread. Releases every GUI connection and removes the engine class key that each
-// drive entry names now; the class objects registered with COM stay registered.
+// Translation thread. Releases every GUI connection, removes the engine class key that each
+// drive entry names now, then takes back every engine class the layer made: the class-object
+// registrations, and the keys of classes that a later engine start had replaced.
 void CloseCOMPtrs() noexcept {
   Trace(L"CloseCOMPtrs\n");
+  for (const EngineRegistration& registration : g_engineRegistrations) {
+    if (registration.cookie != 0) CoRevokeClassObject(registration.cookie);
+    if (!IsCurrentEngineClass(registration.clsid)) UnregisterEngineClass(registration.clsid);
+  }
+  g_engineRegistrations.clear();
   if (pdata4_5GUI != nullptr) {
     ExitDataIoClient(&pdata4_5GUI);
     Trace(L"ExitDataIoClient on pdata4_5GUI\n");

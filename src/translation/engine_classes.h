@@ -12,6 +12,6 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept;
 // every GUI connection and removes the engine class keys.
 void ExitTranslationLayer() noexcept;
 
-// Translation thread. Releases every GUI connection and removes every engine class key named
-// in the drive table.
+// Translation thread. Releases every GUI connection and takes back every engine class the
+// layer made: its registry keys and its class-object registration.
 void CloseCOMPtrs() noexcept;

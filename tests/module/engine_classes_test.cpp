@@ -11,6 +11,7 @@
 #include "module/module.h"
 #include "module/registration.h"
 #include "pipes/pipe_out.h"
+#include "shared/owners.h"
 #include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "support/trace_capture.h"
@@ -116,7 +117,7 @@ TEST(EngineClasses, SetPseudoEngineDriveGivesTheDriveANewServedClass) {
   CloseCOMPtrs();
 }
 
-TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndRemovesExactlyTheNamedClasses) {
+TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndTakesBackEveryEngineClass) {
   Com com;
   RecordingClassObject gui;
   pdata4_5GUI = gui.Connect();
@@ -129,6 +130,11 @@ TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndRemovesExactlyTheNamed
   const CLSID c = g_DriveTable[2].clsidEngine;
   const CLSID e = g_DriveTable[4].clsidEngine;
   EXPECT_EQ(4, gui.object.refs);
+  // Registered with COM while the layer runs...
+  ComPtr<IClassFactory> factory;
+  EXPECT_EQ(S_OK, CoGetClassObject(earlier, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                   reinterpret_cast<void**>(factory.put())));
+  factory.reset();
 
   TraceCapture trace;
   CloseCOMPtrs();
@@ -142,8 +148,12 @@ TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndRemovesExactlyTheNamed
   EXPECT_EQ(1, gui.object.refs);
   EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(c)));
   EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(e)));
-  EXPECT_TRUE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(earlier)));
-  UnregisterEngineClass(earlier);
+  // ...and taken back at exit, the replaced class too: nothing points at the module any more.
+  EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, ClassKey(earlier)));
+  for (const CLSID& clsid : {earlier, c, e}) {
+    EXPECT_TRUE(FAILED(CoGetClassObject(clsid, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                        reinterpret_cast<void**>(factory.put()))));
+  }
 
   trace.Clear();
   CloseCOMPtrs();  // nothing left: its trace pair alone
