@@ -71,7 +71,7 @@ struct DriveSpec {
 };
 
 // The service's drive data: every drive A to Z present with "NTFS" and engine code 0 unless
-// a spec says otherwise.
+// one of `specs` names it otherwise.
 inline std::vector<BYTE> DriveDataBody(const std::vector<DriveSpec>& specs, std::size_t size = 2112) {
   Bytes b(size);
   for (int i = 0; i < 26; ++i) {
