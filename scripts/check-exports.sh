@@ -3,7 +3,9 @@
 # ordinals 1 to 4.
 set -euo pipefail
 dll=$1
-dump=$(objdump -p "$dll")
+# The cross binutils read the PE file on any host; setup installs them.
+objdump=$(command -v i686-w64-mingw32-objdump || command -v objdump)
+dump=$("$objdump" -p "$dll")
 expected="1 DllCanUnloadNow
 2 DllGetClassObject
 3 DllRegisterServer
