@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "shared/owners.h"
+#include "translation/text_field.h"
 
 DriveEntry g_DriveTable[kDriveCount];
 IDataObject* pdata4_5GUI = nullptr;
@@ -12,13 +13,6 @@ BYTE g_ExcludeDataPrefix[kExcludeDataPrefixSize];
 
 namespace {
 
-// Copies a text into a fixed field, always terminated, never past the field.
-template <std::size_t N>
-void CopyText(WCHAR (&field)[N], const WCHAR* text) noexcept {
-  std::size_t i = 0;
-  for (; i + 1 < N && text[i] != L'\0'; ++i) field[i] = text[i];
-  for (; i < N; ++i) field[i] = L'\0';
-}
 
 // Only a-z are folded: no other unit names an entry either way.
 WCHAR ToUpperLetter(WCHAR letter) noexcept {
@@ -60,18 +54,18 @@ void MakeGuiDriveClsid(DriveEntry& entry) noexcept {
   if (FAILED(CoCreateGuid(&entry.clsidGuiDrive))) return;
   UniqueCoTaskString text;
   if (FAILED(StringFromCLSID(entry.clsidGuiDrive, text.put())) || !text) return;
-  CopyText(entry.szGuiDriveClsid, text.get());
+  CopyTerminatedText(entry.szGuiDriveClsid, text.get());
 }
 
 VolumePathBody MakeVolumePathBody(const DriveEntry& entry) noexcept {
   VolumePathBody body{};
-  CopyText(body.szVolumePath, entry.szVolumePath);
+  CopyTextField(body.szVolumePath, entry.szVolumePath);
   return body;
 }
 
 StatusBody MakeStatusBody(const DriveEntry& entry, std::uint32_t percentDone) noexcept {
   StatusBody body{};
-  CopyText(body.szVolumePath, entry.szVolumePath);
+  CopyTextField(body.szVolumePath, entry.szVolumePath);
   body.dwPercentDone = percentDone;
   body.dwEngineState = entry.dwEngineState;
   return body;
@@ -79,8 +73,8 @@ StatusBody MakeStatusBody(const DriveEntry& entry, std::uint32_t percentDone) no
 
 EngineInfoBody MakeEngineInfoBody(const DriveEntry& entry) noexcept {
   EngineInfoBody body{};
-  CopyText(body.szVolumePath, entry.szVolumePath);
-  CopyText(body.szFileSystem, entry.szFileSystem);
+  CopyTextField(body.szVolumePath, entry.szVolumePath);
+  CopyTextField(body.szFileSystem, entry.szFileSystem);
   body.dwAnalyzeOrDefrag = entry.dwAnalyzeOrDefrag;
   return body;
 }

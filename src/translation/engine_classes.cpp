@@ -9,6 +9,7 @@
 #include "module/registration.h"
 #include "pipes/pipe_out.h"
 #include "shared/owners.h"
+#include "translation/text_field.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
 #include "translation/commands.h"
@@ -17,13 +18,6 @@
 
 namespace {
 
-// Copies a text into a fixed field, always terminated, never past the field.
-template <std::size_t N>
-void CopyText(WCHAR (&field)[N], const wchar_t* text) noexcept {
-  std::size_t i = 0;
-  for (; i + 1 < N && text[i] != L'\0'; ++i) field[i] = text[i];
-  for (; i < N; ++i) field[i] = L'\0';
-}
 
 // Every engine class the layer made, with its class-object registration. Each engine start
 // makes a new class, so a drive may have had several; all of them point at this module's code,
@@ -68,7 +62,7 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept {
 
   UniqueCoTaskString text;
   if (SUCCEEDED(StringFromCLSID(entry->clsidEngine, text.put()))) {
-    CopyText(entry->szEngineClsid, text.get());
+    CopyTerminatedText(entry->szEngineClsid, text.get());
   } else {
     entry->szEngineClsid[0] = L'\0';
   }
@@ -79,7 +73,7 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept {
   Remember(entry->clsidEngine, cookie);
 
   CommInitBody body{};
-  CopyText(body.szClsid, entry->szEngineClsid);
+  CopyTextField(body.szClsid, entry->szEngineClsid);
   DataIoClientSetData(TW4_5::ID_INIT_ENGINE_COMM, &body, kCommInitBodySize, entry->pDataIoClient);
 }
 

@@ -14,5 +14,11 @@ inline void CopyTextField(WCHAR (&field)[N], const WCHAR (&text)[M]) noexcept {
   CopyTextField(field, N, text, M);
 }
 
+// A NUL-terminated text (such as one COM handed out) into a fixed field.
+template <std::size_t N>
+inline void CopyTerminatedText(WCHAR (&field)[N], const WCHAR* text) noexcept {
+  CopyTextField(field, N, text, static_cast<std::size_t>(-1));
+}
+
 // Units of a text inside a field of `units` units: up to its NUL, or all of them.
 [[nodiscard]] std::size_t TextFieldLength(const WCHAR* text, std::size_t units) noexcept;
