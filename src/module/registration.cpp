@@ -66,16 +66,23 @@ bool FormatClassKey(wchar_t (&key)[kClassKeyChars + 1], const CLSID& clsid, cons
   return written > 0;
 }
 
+CreateRegKeyFunction volatile g_createRegKey = &RegCreateKeyExW;
+
 // Text values are written with their terminating zero.
 void SetStringValue(HKEY key, const wchar_t* name, const wchar_t* text) noexcept {
   const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+  const LONG result = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+  if (result != ERROR_SUCCESS) {
+    Trace(L"RegisterEngineClass - RegSetValueEx %ls failed with %ld\n", name != nullptr ? name : L"(default)", result);
+  }
 }
 
 UniqueHKey CreateVolatileKey(const wchar_t* path) noexcept {
   UniqueHKey key;
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, key.put(),
-                      nullptr) != ERROR_SUCCESS) {
+  const LONG result =
+      g_createRegKey(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+  if (result != ERROR_SUCCESS) {
+    Trace(L"RegisterEngineClass - RegCreateKeyEx %ls failed with %ld\n", path, result);
     return UniqueHKey();
   }
   return key;
@@ -155,6 +162,10 @@ BOOL RegisterEngineClass(CLSID clsid, GUID appid) noexcept {
     SetStringValue(key.get(), L"ThreadingModel", L"Free");
   }
   return TRUE;
+}
+
+void SetCreateRegKeyFunction(CreateRegKeyFunction function) noexcept {
+  g_createRegKey = function != nullptr ? function : &RegCreateKeyExW;
 }
 
 void UnregisterEngineClass(CLSID clsid) noexcept {

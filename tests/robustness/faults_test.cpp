@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 
+#include "module/registration.h"
 #include "shared/block.h"
+#include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "translation/comm_init_body.h"
 #include "translation/translation_thread.h"
@@ -76,6 +78,50 @@ TEST_F(Faults, ServiceRestartBetweenCommandsAndTheNextCommandReconnects) {
     EXPECT_EQ(settings, packets[0].body);  // written whole on the new connection, not lost
   }
   EXPECT_EQ(connections0 + 5, link.service.Connections());
+}
+
+// A registry that refuses every key the module writes for its engine classes.
+LONG WINAPI RefuseRegistryWrites(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY result,
+                                 LPDWORD) {
+  *result = nullptr;
+  return ERROR_ACCESS_DENIED;
+}
+
+TEST_F(Faults, RegistryRefusingTheEngineClassKeysLeavesTheEngineWorkingInProcess) {
+  struct Restore {
+    ~Restore() { SetCreateRegKeyFunction(nullptr); }
+  } restore;
+  SetCreateRegKeyFunction(&RefuseRegistryWrites);
+  ExpectSessionWorks(1);  // the drive list gives the GUI its per-drive objects
+
+  const std::size_t gui0 = link.gui.Count();
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_START, L'C'));
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 2, kRobustTimeout));
+  // The class has no key, yet the GUI in this process makes its engine object from the class
+  // object the module registered with COM, and talks to the service through it.
+  ASSERT_EQ(S_OK, link.gui.EngineCreateResult(L'C'));
+  const std::wstring classKey = L"CLSID\\" + GuidText(link.gui.EngineClass(L'C'));
+  EXPECT_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, classKey));
+  EXPECT_NE(std::string::npos,
+            counter.Tail().find("RegisterEngineClass - RegCreateKeyEx " + TraceCounter::Narrow(classKey) +
+                                "\\InProcServer32 failed with 5"));
+  const std::size_t service0 = link.service.Count();
+  ASSERT_EQ(S_OK, link.ToEngine(L'C', TW4_5::ID_PAUSE));
+  EXPECT_TRUE(WaitForServicePacket(service0, TW4_0::ID_PAUSE_ANALYZE, L'C', kRobustTimeout));
+
+  // At the GUI's exit the missing key is traced and the class still taken back from COM.
+  SetCreateRegKeyFunction(nullptr);
+  const CLSID engine = link.gui.EngineClass(L'C');
+  ASSERT_EQ(S_OK, link.Exit());
+  const ULONGLONG deadline = GetTickCount64() + kRobustTimeout;
+  while (counter.Tail().find("ExitDataIoClient on pdata4_5GUI") == std::string::npos && GetTickCount64() < deadline) {
+    Sleep(10);
+  }
+  EXPECT_NE(std::string::npos, counter.Tail().find("DeleteRegKey - RegOpenKey"));
+  ComPtr<IClassFactory> factory;
+  EXPECT_TRUE(FAILED(CoGetClassObject(engine, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                      reinterpret_cast<void**>(factory.put()))));
+  EXPECT_TRUE(WaitForNoLiveBlocks());
 }
 
 // The link made with another GUI object than the GUI peer's own.
