@@ -37,8 +37,9 @@ constexpr DWORD kRunTimeoutMs = 300000;
 constexpr WCHAR kDrive = L'D';
 constexpr std::uint32_t kPercentParam = 50;
 constexpr int kLatencySamples = 10000;
-constexpr int kLatencyWarmup = 500;
-constexpr int kRounds = 7;
+constexpr int kLatencySlices = 10;  // bare and bridge alternate, a tenth of the samples at a time
+constexpr int kLatencyWarmup = 50;  // unmeasured commands at the start of each slice
+constexpr int kRounds = 11;
 
 struct Load {
   std::uint32_t body;
@@ -159,6 +160,7 @@ struct StreamWriter {
   std::uint32_t count;
   LinkedLayer* link;  // for the bridge; the bare writer opens the bare pipe itself
   bool ok;
+  LARGE_INTEGER start;  // the bridge's: just before the first write
 };
 
 // Waits for threads that use the caller's stack; one stuck in a pipe call past the time-out
@@ -216,7 +218,7 @@ bool MeasureLimit(const Load& load, Rate* rate) {
   StreamReader reader{server.get(), load.count, {}, {}, false};
   UniqueHandle readerThread(CreateThread(nullptr, 0, BareReaderThread, &reader, 0, nullptr));
   if (!readerThread) return false;
-  StreamWriter writer{&packet, load.count, nullptr, false};
+  StreamWriter writer{&packet, load.count, nullptr, false, {}};
   UniqueHandle writerThread(CreateThread(nullptr, 0, BareWriterThread, &writer, 0, nullptr));
   if (!writerThread) {
     // The reader waits for a connection that will not come: a client opened here ends it.
@@ -236,19 +238,11 @@ bool MeasureLimit(const Load& load, Rate* rate) {
 DWORD WINAPI BridgeWriterThread(void* context) {
   auto* w = static_cast<StreamWriter*>(context);
   w->ok = true;
+  w->start = Now();  // as the limit's clock, which starts once its writer has connected
   for (std::uint32_t i = 0; w->ok && i < w->count; ++i) {
     w->ok = w->link->service.SendRaw(w->packet->data(), static_cast<DWORD>(w->packet->size()));
   }
   return 0;
-}
-
-bool WaitForTally(const GuiPeer& gui, std::uint64_t count, DWORD timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  while (gui.TallyPackets() < count) {
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(1);
-  }
-  return true;
 }
 
 struct BridgeRun {
@@ -261,15 +255,19 @@ bool MeasureBridge(LinkedLayer& link, const Load& load, BridgeRun* run) {
   const std::vector<BYTE> packet = StreamPacket(load.body);
   const std::uint64_t before = link.gui.TallyPackets();
   const BlockCounters blocks0 = GetBlockCounters();
-  StreamWriter writer{&packet, load.count, &link, false};
-  const LARGE_INTEGER start = Now();
+  // The clock stops when the GUI counts the last packet (time stamped there), as the limit's
+  // stops when its reader has read the last one; nobody polls meanwhile.
+  UniqueHandle reached(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!reached) return false;
+  link.gui.SetTallyTarget(before + load.count, reached.get());
+  StreamWriter writer{&packet, load.count, &link, false, {}};
   UniqueHandle thread(CreateThread(nullptr, 0, BridgeWriterThread, &writer, 0, nullptr));
   if (!thread) return false;
-  const bool arrived = WaitForTally(link.gui, before + load.count, kRunTimeoutMs);
-  const LARGE_INTEGER end = Now();
+  const bool arrived = WaitForSingleObject(reached.get(), kRunTimeoutMs) == WAIT_OBJECT_0;
   JoinThreads({thread.get()});
+  link.gui.SetTallyTarget(0, nullptr);
   const BlockCounters blocks1 = GetBlockCounters();
-  run->rate = MakeRate(load, Seconds(start, end));
+  if (arrived) run->rate = MakeRate(load, Seconds(writer.start, link.gui.TallyReachedAt()));
   run->blockBytesPerMessage = static_cast<double>(blocks1.bytes - blocks0.bytes) / load.count;
   run->blocksPerMessage = static_cast<double>(blocks1.allocations - blocks0.allocations) / load.count;
   if (!arrived) {
@@ -338,7 +336,7 @@ DWORD WINAPI BareLatencyReader(void* context) {
 
 // The bare pipe for the latency run is made as the played service makes its control pipe, so
 // that both latencies are read the same way and differ only by the module.
-bool MeasureBareLatency(Latency* latency) {
+bool MeasureBareLatency(int measured, std::vector<double>* samples) {
   UniqueHandle server(CreateNamedPipeW(kBarePipe, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
                                        kPipePacketRoom, 0, nullptr));
@@ -347,42 +345,59 @@ bool MeasureBareLatency(Latency* latency) {
   UniqueHandle client(OpenBareClient());
   if (!client) return false;
   UniqueHandle arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  const int total = kLatencyWarmup + kLatencySamples;
+  const int total = kLatencyWarmup + measured;
   BareReader reader{server.get(), arrived.get(), total, std::vector<LARGE_INTEGER>(static_cast<std::size_t>(total))};
   UniqueHandle thread(CreateThread(nullptr, 0, BareLatencyReader, &reader, 0, nullptr));
   if (!thread) return false;
   const std::vector<BYTE> packet = StreamPacket(0);
-  std::vector<double> samples;
-  samples.reserve(kLatencySamples);
   bool ok = true;
   for (int i = 0; ok && i < total; ++i) {
+    Sleep(1);  // each command finds both ends idle, their reads pending, as a user's command does
     const LARGE_INTEGER sent = Now();
     ok = WriteAll(client.get(), packet.data(), kPipeHeaderSize) &&
          WaitForSingleObject(arrived.get(), 5000) == WAIT_OBJECT_0;
-    if (ok && i >= kLatencyWarmup) samples.push_back(Seconds(sent, reader.readAt[static_cast<std::size_t>(i)]) * 1e6);
+    if (ok && i >= kLatencyWarmup) samples->push_back(Seconds(sent, reader.readAt[static_cast<std::size_t>(i)]) * 1e6);
   }
   client.reset();  // the reader's next read fails: it ends
   JoinThreads({thread.get()});
-  *latency = Summarise(std::move(samples));
   return ok;
 }
 
-bool MeasureBridgeLatency(LinkedLayer& link, Latency* latency) {
+bool MeasureBridgeLatency(LinkedLayer& link, int measured, std::vector<double>* samples) {
   ComPtr<IDataObject> engine = link.gui.EngineObject(kDrive);
   if (!engine) return false;
-  std::vector<double> samples;
-  samples.reserve(kLatencySamples);
-  const int total = kLatencyWarmup + kLatencySamples;
+  const int total = kLatencyWarmup + measured;
   for (int i = 0; i < total; ++i) {
     const std::size_t index = link.service.Count();
+    Sleep(1);  // each command finds both ends idle, their reads pending, as a user's command does
     const LARGE_INTEGER sent = Now();
     if (SendDataIo(engine.get(), TW4_5::ID_PAUSE) != S_OK) return false;
     if (!link.service.WaitForCount(index + 1, 5000)) return false;
     ServicePacket packet{};
     if (!link.service.PacketAt(index, &packet) || packet.header.dwCommand != TW4_0::ID_PAUSE_ANALYZE) return false;
-    if (i >= kLatencyWarmup) samples.push_back(Seconds(sent, packet.readAt) * 1e6);
+    if (i >= kLatencyWarmup) samples->push_back(Seconds(sent, packet.readAt) * 1e6);
   }
-  *latency = Summarise(std::move(samples));
+  return true;
+}
+
+// Both latencies in alternating slices, so that both see the same machine.
+bool MeasureLatencies(LinkedLayer& link, Latency* bare, Latency* bridge) {
+  std::vector<double> bareSamples, bridgeSamples;
+  bareSamples.reserve(kLatencySamples);
+  bridgeSamples.reserve(kLatencySamples);
+  constexpr int kPerSlice = kLatencySamples / kLatencySlices;
+  for (int slice = 0; slice < kLatencySlices; ++slice) {
+    if (!MeasureBareLatency(kPerSlice, &bareSamples)) {
+      std::printf("bare pipe latency run failed\n");
+      return false;
+    }
+    if (!MeasureBridgeLatency(link, kPerSlice, &bridgeSamples)) {
+      std::printf("bridge latency run failed\n");
+      return false;
+    }
+  }
+  *bare = Summarise(std::move(bareSamples));
+  *bridge = Summarise(std::move(bridgeSamples));
   return true;
 }
 
@@ -578,16 +593,8 @@ int main(int argc, char** argv) {
         result = 1;
       }
     }
-    Latency bareLatency;
-    if (result == 0 && !MeasureBareLatency(&bareLatency)) {
-      std::printf("bare pipe latency run failed\n");
-      result = 1;
-    }
-    Latency bridgeLatency;
-    if (result == 0 && !MeasureBridgeLatency(link, &bridgeLatency)) {
-      std::printf("bridge latency run failed\n");
-      result = 1;
-    }
+    Latency bareLatency, bridgeLatency;
+    if (result == 0 && !MeasureLatencies(link, &bareLatency, &bridgeLatency)) result = 1;
     Sleep(200);  // the last block is freed just after the GUI counted its message
     const BlockCounters blocks = GetBlockCounters();
     const Memory atEnd = ReadMemory();

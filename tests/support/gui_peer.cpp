@@ -155,6 +155,12 @@ std::uint64_t GuiPeer::TallyBytes() const {
   return static_cast<std::uint64_t>(InterlockedCompareExchange64(const_cast<volatile LONG64*>(&m_tallyBytes), 0, 0));
 }
 
+void GuiPeer::SetTallyTarget(std::uint64_t packets, HANDLE reached) {
+  m_tallyReached = reached;
+  InterlockedExchange64(&m_tallyTarget, static_cast<LONG64>(packets));
+}
+LARGE_INTEGER GuiPeer::TallyReachedAt() const { return m_tallyReachedAt; }
+
 void GuiPeer::Record(const std::wstring& target, HGLOBAL block) {
   if (target != L"GUI" && InterlockedCompareExchange(&m_tally, 0, 0) != 0) {
     // Only the header is read: what a GUI that just counts would do.
@@ -163,8 +169,11 @@ void GuiPeer::Record(const std::wstring& target, HGLOBAL block) {
     const BYTE* bytes = locked.as<BYTE>();
     if (bytes != nullptr && GlobalSize(block) >= kDataIoHeader) std::memcpy(&length, bytes + 8, 4);
     InterlockedExchangeAdd64(&m_tallyBytes, length);
-    InterlockedIncrement64(&m_tallyPackets);
-    return;  // no event per packet: a reader polls the tally
+    if (InterlockedIncrement64(&m_tallyPackets) == InterlockedCompareExchange64(&m_tallyTarget, 0, 0)) {
+      QueryPerformanceCounter(&m_tallyReachedAt);
+      SetEvent(m_tallyReached);
+    }
+    return;  // no event per packet: only the target's
   }
   GuiPacket packet{target, 0, {}, GlobalSize(block), 0};
   {

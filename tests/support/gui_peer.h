@@ -61,6 +61,10 @@ class GuiPeer {
   void SetTally(bool on);
   std::uint64_t TallyPackets() const;
   std::uint64_t TallyBytes() const;
+  // The tally's packet count at which `reached` is set and the performance counter of that
+  // moment is kept (TallyReachedAt): a reader waits on the event instead of polling.
+  void SetTallyTarget(std::uint64_t packets, HANDLE reached);
+  LARGE_INTEGER TallyReachedAt() const;
 
  private:
   struct Registration;
@@ -81,6 +85,9 @@ class GuiPeer {
   volatile LONG m_tally = 0;
   volatile LONG64 m_tallyPackets = 0;
   volatile LONG64 m_tallyBytes = 0;
+  volatile LONG64 m_tallyTarget = -1;
+  HANDLE m_tallyReached = nullptr;  // not owned
+  LARGE_INTEGER m_tallyReachedAt{};
 
  public:
   volatile LONG m_liveObjects = 0;
