@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "shared/owners.h"
+#include "support/played_data_object.h"
 
 // The GUI's object for the cases where it misbehaves: answers `answer`, and waits in SetData
 // (bounded) until `release` is set. Records the bodies it took.
-class TestGuiObject final : public IDataObject {
+class TestGuiObject final : public PlayedDataObject {
  public:
   HANDLE release = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   volatile HRESULT answer = S_OK;
@@ -32,16 +33,6 @@ class TestGuiObject final : public IDataObject {
     }
     return true;
   }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_INVALIDARG;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDataObject)) {
-      *ppv = static_cast<IDataObject*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
   HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM* medium, BOOL fRelease) override {
@@ -61,14 +52,6 @@ class TestGuiObject final : public IDataObject {
     if (fRelease) ReleaseStgMedium(medium);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
  private:
   SRWLOCK m_lock = SRWLOCK_INIT;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "support/played_data_object.h"
 #include "translation/commands.h"
 
 namespace {
@@ -13,22 +14,12 @@ constexpr std::size_t kDriveListClsidOffset = 268;
 constexpr std::size_t kDriveCount = 26;
 
 // The GUI's data object: every packet set into it is recorded by the peer.
-class RecordingDataObject final : public IDataObject {
+class PeerDataObject final : public PlayedDataObject {
  public:
-  RecordingDataObject(GuiPeer* peer, std::wstring target) : m_peer(peer), m_target(std::move(target)) {
+  PeerDataObject(GuiPeer* peer, std::wstring target) : m_peer(peer), m_target(std::move(target)) {
     InterlockedIncrement(&m_peer->m_liveObjects);
   }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_INVALIDARG;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDataObject)) {
-      *ppv = static_cast<IDataObject*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_ref)); }
   ULONG STDMETHODCALLTYPE Release() override {
     const LONG ref = InterlockedDecrement(&m_ref);
@@ -38,10 +29,6 @@ class RecordingDataObject final : public IDataObject {
     }
     return static_cast<ULONG>(ref);
   }
-  HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override {
     if (format == nullptr || medium == nullptr || format->cfFormat != CF_TEXT || format->tymed != TYMED_HGLOBAL ||
         medium->tymed != TYMED_HGLOBAL || medium->hGlobal == nullptr) {
@@ -51,15 +38,9 @@ class RecordingDataObject final : public IDataObject {
     if (release) ReleaseStgMedium(medium);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override {
-    return OLE_E_ADVISENOTSUPPORTED;
-  }
-  HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
-  HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
 
  private:
-  ~RecordingDataObject() = default;
+  ~PeerDataObject() = default;
   volatile LONG m_ref = 1;
   GuiPeer* m_peer;
   std::wstring m_target;
@@ -89,7 +70,7 @@ class RecordingFactory final : public IClassFactory {
     if (ppv == nullptr) return E_INVALIDARG;
     *ppv = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) RecordingDataObject(m_peer, m_target);
+    auto* object = new (std::nothrow) PeerDataObject(m_peer, m_target);
     if (object == nullptr) return E_OUTOFMEMORY;
     const HRESULT hr = object->QueryInterface(riid, ppv);
     object->Release();

@@ -12,10 +12,6 @@ HRESULT Answer(IUnknown* self, REFIID riid, REFIID own, void** ppv) {
 }
 }  // namespace
 
-HRESULT STDMETHODCALLTYPE RecordingDataObject::QueryInterface(REFIID riid, void** ppv) {
-  return Answer(this, riid, IID_IDataObject, ppv);
-}
-
 HRESULT STDMETHODCALLTYPE RecordingDataObject::SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) {
   lastBlock = medium->hGlobal;
   if (FAILED(answer)) return answer;

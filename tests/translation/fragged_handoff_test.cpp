@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pipes/pipe_packet.h"
+#include "support/played_data_object.h"
 #include "support/resource_dll_registration.h"
 #include "support/trace_capture.h"
 #include "translation/commands.h"
@@ -14,12 +15,11 @@
 namespace {
 
 // The GUI's data object for the drive: keeps the command and body of every packet set into it.
-class RecordingDataObject : public IDataObject {
+class DriveDataObject final : public PlayedDataObject {
  public:
   std::vector<std::pair<std::uint32_t, std::vector<BYTE>>> packets;
   LONG m_cRef = 1;
 
-  STDMETHODIMP QueryInterface(REFIID, void** ppv) override { return *ppv = nullptr, E_NOINTERFACE; }
   STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
   STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_cRef)); }
   STDMETHODIMP SetData(FORMATETC*, STGMEDIUM* medium, BOOL release) override {
@@ -32,14 +32,6 @@ class RecordingDataObject : public IDataObject {
     if (release) ReleaseStgMedium(medium);
     return S_OK;
   }
-  STDMETHODIMP GetData(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-  STDMETHODIMP QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
-  STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-  STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
-  STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
-  STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 };
 
 // A received packet of `dataSize` body bytes (0xCC where no record is put).
@@ -86,7 +78,7 @@ class FraggedHandoff : public ::testing::Test {
   }
 
   ResourceDllRegistration m_registration;
-  RecordingDataObject m_gui;
+  DriveDataObject m_gui;
   DriveEntry m_entry{};
 };
 
