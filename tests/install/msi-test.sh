@@ -100,23 +100,21 @@ start_prefix() {  # start_prefix DIR: a fresh prefix with its wineserver kept al
   [ -d "$WINEPREFIX/drive_c/windows" ] || fail "the Wine prefix $WINEPREFIX was not created"
 }
 
-reg_query() {  # reg_query VIEW KEY [VALUE-NAME]: the output of reg query, or nothing
-  local view=$1 key=$2
-  shift 2
-  if [ $# -eq 1 ] && [ -z "$1" ]; then
-    "$wine" reg query "$key" /ve "/reg:$view" 2>/dev/null | tr -d '\r'
-  elif [ $# -eq 1 ]; then
-    "$wine" reg query "$key" /v "$1" "/reg:$view" 2>/dev/null | tr -d '\r'
-  else
-    "$wine" reg query "$key" /s "/reg:$view" 2>/dev/null | tr -d '\r'
-  fi
+reg_query() {  # reg_query VIEW KEY: the key's tree as reg query /s shows it, or nothing
+  "$wine" reg query "$2" /s "/reg:$1" 2>/dev/null </dev/null | tr -d '\r'
 }
-reg_value_is() {  # reg_value_is VIEW KEY NAME VALUE (NAME empty: the default value)
-  local line
-  line=$(reg_query "$1" "$2" "$3" | grep -E '^\s+\S' | head -n 1)
-  [[ "$line" =~ REG_SZ\ +(.*)$ ]] && [ "${BASH_REMATCH[1]}" = "$4" ]
+# value_in DUMP KEY NAME: the text of value NAME ("(Default)" for the default value) of KEY
+# (written as reg shows it, HKEY_CLASSES_ROOT\...) in a dump of reg_query.
+value_in() {
+  KEY=$2 NAME=$3 awk '
+    BEGIN { key = ENVIRON["KEY"]; name = ENVIRON["NAME"] }  # not -v, which would read escapes
+    /^HKEY_/ { here = ($0 == key); next }
+    here && $1 != "" {
+      line = $0; sub(/^ +/, "", line)
+      if (index(line, name " ") == 1) { sub(/^[^ ]+( [^ ]+)* +REG_[A-Z_]+ +/, "", line); print line; exit }
+    }' <<<"$1"
 }
-key_absent() { [ -z "$(reg_query "$1" "$2")" ]; }
+key_absent() { ! "$wine" reg query "$2" "/reg:$1" >/dev/null 2>&1 </dev/null; }
 # How many installed products are named Cobalin, in both views.
 installed_entries() {
   { reg_query 32 "$uninstall_key"; reg_query 64 "$uninstall_key"; } | grep -cE 'DisplayName\s+REG_SZ\s+Cobalin$'
@@ -133,14 +131,23 @@ module_path='C:\Program Files (x86)\Cobalin\cobalin.dll'
 check_installed() {  # the file and every key of the package, in the 32-bit view
   cmp -s "$MODULE" "$(module_dir_unix)/cobalin.dll" || fail "cobalin.dll is not in Program Files (x86)\\Cobalin"
   [ ! -e "$WINEPREFIX/drive_c/Program Files/Cobalin" ] || fail "the x86 package wrote into Program Files"
-  local class="HKCR\\CLSID\\$clsid" lib="HKCR\\TypeLib\\$libid\\1.0"
-  check "class name" reg_value_is 32 "$class" "" "Cobalin pseudo-service"
-  check "InprocServer32" reg_value_is 32 "$class\\InprocServer32" "" "$module_path"
-  check "ThreadingModel" reg_value_is 32 "$class\\InprocServer32" ThreadingModel Free
-  check "type library name" reg_value_is 32 "$lib" "" "Cobalin 1.0 Type Library"
-  check "type library path" reg_value_is 32 "$lib\\0\\win32" "" "$module_path"
-  check "type library flags" reg_value_is 32 "$lib\\FLAGS" "" 0
-  check "type library help folder" reg_value_is 32 "$lib\\HELPDIR" "" 'C:\Program Files (x86)\Cobalin\'
+  local class="HKEY_CLASSES_ROOT\\CLSID\\$clsid" lib="HKEY_CLASSES_ROOT\\TypeLib\\$libid\\1.0" dump
+  dump=$(reg_query 32 "$class"; reg_query 32 "$lib")
+  local -a expected=(
+    "$class|(Default)|Cobalin pseudo-service"
+    "$class\\InprocServer32|(Default)|$module_path"
+    "$class\\InprocServer32|ThreadingModel|Free"
+    "$lib|(Default)|Cobalin 1.0 Type Library"
+    "$lib\\0\\win32|(Default)|$module_path"
+    "$lib\\FLAGS|(Default)|0"
+    "$lib\\HELPDIR|(Default)|C:\\Program Files (x86)\\Cobalin\\"
+  )
+  local row key name value
+  for row in "${expected[@]}"; do
+    IFS='|' read -r key name value <<<"$row"
+    [ "$(value_in "$dump" "$key" "$name")" = "$value" ] ||
+      fail "$key $name is \"$(value_in "$dump" "$key" "$name")\", not \"$value\""
+  done
   check "the class key is in the 64-bit view" key_absent 64 "$class"
   [ "$(installed_entries)" = 1 ] || fail "$(installed_entries) installed entries named Cobalin, not 1"
 }
@@ -166,19 +173,20 @@ build_package() {  # build_package VERSION OUTPUT
 test_install() {
   mkdir -p "$WORK_DIR"
   wine=$wine_for_64
+  SECONDS=0
   echo "Fresh 64-bit prefix $WORK_DIR/prefix (a minute at most)"
   start_prefix "$WORK_DIR/prefix"
 
-  echo "msiexec /i (64-bit msiexec, x86 package)"
+  echo "[${SECONDS}s] msiexec /i (64-bit msiexec, x86 package)"
   msiexec /i "$(winepath -w "$msi")" /qn || fail "msiexec /i failed ($?)"
   check_installed
   run_doctor installed
 
-  echo "msiexec /i of the same package again (a repair): still one entry"
+  echo "[${SECONDS}s] msiexec /i of the same package again (a repair): still one entry"
   msiexec /i "$(winepath -w "$msi")" /qn || fail "the second msiexec /i failed ($?)"
   check_installed
 
-  echo "A rebuilt package of the same version (new product code) replaces the installed one"
+  echo "[${SECONDS}s] A rebuilt package of the same version (new product code) replaces the installed one"
   build_package "$rc_version" "$WORK_DIR/same.msi"
   msiexec /i "$(winepath -w "$WORK_DIR/same.msi")" /qn || fail "msiexec /i of the rebuilt package failed ($?)"
   check_installed
@@ -186,22 +194,22 @@ test_install() {
   local major minor build newer
   IFS=. read -r major minor build _ <<<"$rc_version"
   newer="$major.$minor.$((build + 1)).0"
-  echo "An upgrade to $newer replaces the module"
+  echo "[${SECONDS}s] An upgrade to $newer replaces the module"
   build_package "$newer" "$WORK_DIR/newer.msi"
   msiexec /i "$(winepath -w "$WORK_DIR/newer.msi")" /qn || fail "msiexec /i of the upgrade failed ($?)"
   check_installed
   [ "$(installed_version)" = "$newer" ] || fail "installed version $(installed_version), not $newer"
 
-  echo "The older package refuses to install over the newer one"
+  echo "[${SECONDS}s] The older package refuses to install over the newer one"
   if msiexec /i "$(winepath -w "$msi")" /qn; then fail "the older package installed over the newer one"; fi
   check_installed
   [ "$(installed_version)" = "$newer" ] || fail "the downgrade attempt changed the installed version"
 
-  echo "msiexec /x removes everything"
+  echo "[${SECONDS}s] msiexec /x removes everything"
   msiexec /x "$(winepath -w "$WORK_DIR/newer.msi")" /qn || fail "msiexec /x failed ($?)"
   check_removed
   run_doctor removed
-  echo "msi install, upgrade and removal: OK"
+  echo "[${SECONDS}s] msi install, upgrade and removal: OK"
 }
 
 # The x86-64 doctor (when the x86-64 build is there) on what the package left.
