@@ -66,7 +66,7 @@ test_tables() {
 0	TypeLib\\$libid\\1.0		Cobalin 1.0 Type Library	Module
 0	TypeLib\\$libid\\1.0\\FLAGS		0	Module
 0	TypeLib\\$libid\\1.0\\HELPDIR		[INSTALLDIR]	Module
-0	TypeLib\\$libid\\1.0\\0\\win32		[#cobalin.dll]	Module
+0	TypeLib\\$libid\\1.0\\409\\win32		[#cobalin.dll]	Module
 EOT
 )
   got=$(table "$msi" Registry | cut -f2- | sort)
@@ -138,7 +138,7 @@ check_installed() {  # the file and every key of the package, in the 32-bit view
     "$class\\InprocServer32|(Default)|$module_path"
     "$class\\InprocServer32|ThreadingModel|Free"
     "$lib|(Default)|Cobalin 1.0 Type Library"
-    "$lib\\0\\win32|(Default)|$module_path"
+    "$lib\\409\\win32|(Default)|$module_path"
     "$lib\\FLAGS|(Default)|0"
     "$lib\\HELPDIR|(Default)|C:\\Program Files (x86)\\Cobalin\\"
   )

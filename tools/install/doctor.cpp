@@ -117,8 +117,11 @@ class Examination {
   DoctorReport Run() {
     const int bits = CheckModuleClass();
     if (bits != 0) CheckTypeLibrary(bits);
-    // The module reads the service's values in the registry view of its own architecture.
-    const int valueBits = bits != 0 ? bits : (m_views.size() == 1 ? m_views[0] : kShippedBits);
+    // The module reads the service's values in the registry view of its own architecture: that
+    // of the module registered well, else of the module or key registered at all, else the
+    // shipped module's.
+    int valueBits = bits != 0 ? bits : m_intendedBits;
+    if (valueBits == 0) valueBits = m_views.size() == 1 ? m_views[0] : kShippedBits;
     CheckService();
     CheckBuildNumber(valueBits);
     CheckResourceModule(valueBits);
@@ -143,6 +146,7 @@ class Examination {
     for (const int view : m_views) {
       if (!KeyExists(HKEY_CLASSES_ROOT, classKey, view)) continue;
       anywhere = true;
+      if (m_intendedBits == 0) m_intendedBits = view;
       const std::wstring where = L"The module's class key in the " + Bits(view) + L" registry view";
       std::wstring path;
       if (ReadValue(HKEY_CLASSES_ROOT, serverKey, nullptr, view, path) != ERROR_SUCCESS || path.empty()) {
@@ -155,6 +159,7 @@ class Examination {
         continue;
       }
       const int moduleBits = ModuleBits(path);
+      if (moduleBits != 0) m_intendedBits = moduleBits;
       if (moduleBits == 0) {
         Finding(where + L" names " + path + L", which is not a Windows module of x86 or x86-64 code: "
                         L"reinstall the module (msiexec /i cobalin.msi).");
@@ -188,10 +193,21 @@ class Examination {
     return good;
   }
 
+  // RegisterTypeLib writes the path under <version>\<locale in hex>\win32 (or win64).
   void CheckTypeLibrary(int bits) {
-    const std::wstring key = std::wstring(L"TypeLib\\") + kLibId + (bits == 64 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32");
+    const std::wstring versionKey = std::wstring(L"TypeLib\\") + kLibId + L"\\1.0";
+    const wchar_t* kind = bits == 64 ? L"win64" : L"win32";
     std::wstring path;
-    if (ReadValue(HKEY_CLASSES_ROOT, key, nullptr, bits, path) != ERROR_SUCCESS || path.empty()) {
+    UniqueHKey version;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, versionKey.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | ViewFlag(bits),
+                      version.put()) == ERROR_SUCCESS) {
+      wchar_t name[64];
+      for (DWORD i = 0; path.empty() && RegEnumKeyW(version.get(), i, name, 64) == ERROR_SUCCESS; ++i) {
+        if (name[0] == L'\0' || wcsspn(name, L"0123456789abcdefABCDEF") != wcslen(name)) continue;  // FLAGS, HELPDIR
+        ReadValue(HKEY_CLASSES_ROOT, versionKey + L"\\" + name + L"\\" + kind, nullptr, bits, path);
+      }
+    }
+    if (path.empty()) {
       Finding(L"The module's type library is not registered for " + Bits(bits) + L" programs: reinstall the " +
               L"module (msiexec /i cobalin.msi, or regsvr32 on cobalin.dll).");
     } else if (!FileExists(path)) {
@@ -357,6 +373,7 @@ class Examination {
   }
 
   std::vector<int> m_views = RegistryViews();
+  int m_intendedBits = 0;  // the architecture that the class registration points to, if any
   DoctorReport m_report;
 };
 
