@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "common/text.h"
@@ -217,7 +216,13 @@ TEST_F(Doctor, AMissingOrWrongThreadingModelIsAFinding) {
   ExpectOneProblem({"has no threading model", "set ThreadingModel to \"Free\""});
 }
 
-TEST_F(Doctor, AMissingTypeLibraryRegistrationIsAFinding) {
+TEST_F(Doctor, AMissingTypeLibraryRegistrationOrFileIsAFinding) {
+  // Registered for a file that is gone.
+  const std::wstring missing = BinDir() + L"no-such-folder\\cobalin.dll";
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, std::wstring(kTypeLibKey) + L"\\1.0\\409\\win64", nullptr,
+                                     missing, KEY_WOW64_64KEY));
+  ExpectOneProblem({"The module's type library is registered as " + ToUtf8(missing) + ", which does not exist"});
+
   ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_CLASSES_ROOT, kTypeLibKey, KEY_WOW64_64KEY));
   ExpectOneProblem({"The module's type library is not registered for 64-bit programs"});
 }

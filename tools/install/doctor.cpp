@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common/console.h"
 #include "common/text.h"
