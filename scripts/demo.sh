@@ -4,8 +4,14 @@
 # with the GUI stand-in while the trace viewer records the module's trace:
 #   connect (the module starts the stopped service on demand), drive list, analyse drive C,
 #   defragment it, show the fragmented-file report, exit.
+# It runs the shipped configuration where the machine allows: the 32-bit module, installed from
+# cobalin.msi and loaded by the 32-bit GUI stand-in, with the 32-bit service stand-in. Where the
+# kernel refuses 32-bit programs (scripts/can-run-32bit.sh) or Wine cannot run them (no wine32),
+# it runs the x86-64 build of everything instead, and says so.
+# The doctor (cobalin_install doctor) looks at the prefix before the session and after it. The
+# session's lines (commands, progress bars, report) appear on the screen as they happen.
 # Exit status 0 only when every step worked; otherwise a message says which step failed.
-# Logs: build/x64/demo/ (session.log, trace.log, service.log).
+# Logs: build/<i686 or x64>/demo/ (session.log, trace.log, service.log).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -20,16 +26,34 @@ fail() {
 step "Setting up the packages"
 scripts/setup.sh || fail "the packages could not be installed (scripts/setup.sh)"
 
-step "Building (x86-64, run under Wine)"
-jobs=$(nproc 2>/dev/null || echo 2)
-cmake --preset mingw-x64 >/dev/null || fail "cmake could not configure the build"
-cmake --build --preset mingw-x64 -j "$jobs" || fail "the build failed"
+# The shipped configuration needs a kernel that runs 32-bit programs and Wine's 32-bit loader.
+if scripts/can-run-32bit.sh && [ -x /usr/lib/wine/wine ]; then
+  arch=i686
+  wine=wine
+  about="the shipped 32-bit configuration: the i686 module installed from cobalin.msi, the i686 GUI and service stand-ins"
+else
+  arch=x64
+  wine=wine
+  [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
+  if scripts/can-run-32bit.sh; then
+    why="Wine cannot run 32-bit programs here (no wine32)"
+  else
+    why="this kernel refuses 32-bit programs"
+  fi
+  about="the x86-64 build of the module and the stand-ins, because $why"
+fi
+echo "demo: running $about."
 
-bin=$root/build/x64/bin
-out=$root/build/x64/demo
+step "Building ($arch)"
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake --preset "mingw-$arch" >/dev/null || fail "cmake could not configure the build"
+cmake --build --preset "mingw-$arch" -j "$jobs" || fail "the build failed"
+
+bin=$root/build/$arch/bin
+out=$root/build/$arch/demo
 mkdir -p "$out"
 rm -f "$out"/session.log "$out"/trace.log "$out"/service.log
-export WINEPREFIX=$root/build/x64/demo-prefix
+export WINEPREFIX=$root/build/$arch/demo-prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
 
@@ -48,14 +72,30 @@ wineserver -p >/dev/null 2>&1 || fail "the wineserver did not start"
 wineboot >/dev/null 2>&1 || true
 
 step "Installing the module and the Tarnswell service stand-in"
-wine "$bin/cobalin_install.exe" uninstall >/dev/null 2>&1 || true
+# Whatever an earlier run left.
+if [ "$arch" = i686 ]; then
+  "$wine" msiexec /x "$(winepath -w "$root/build/i686/cobalin.msi" 2>/dev/null)" /qn >/dev/null 2>&1 </dev/null || true
+fi
+"$wine" "$bin/cobalin_install.exe" uninstall >/dev/null 2>&1 </dev/null || true
 service_log=$(winepath -w "$out/service.log" 2>/dev/null) || fail "winepath could not name the log file"
-wine "$bin/cobalin_install.exe" install --seed 7 --tick 40 --log "$service_log" ||
-  fail "the installation failed"
-wine "$bin/cobalin_install.exe" status
+if [ "$arch" = i686 ]; then
+  # As an administrator installs it: the package, then the service (here its stand-in).
+  msi=$(winepath -w "$root/build/i686/cobalin.msi" 2>/dev/null) || fail "winepath could not name cobalin.msi"
+  "$wine" msiexec /i "$msi" /qn </dev/null || fail "msiexec /i cobalin.msi failed"
+  echo "Installed cobalin.msi."
+  "$wine" "$bin/cobalin_install.exe" install --service-only --seed 7 --tick 40 --log "$service_log" </dev/null ||
+    fail "the service stand-in could not be installed"
+else
+  "$wine" "$bin/cobalin_install.exe" install --seed 7 --tick 40 --log "$service_log" </dev/null ||
+    fail "the installation failed"
+fi
+
+step "The doctor, before the session"
+"$wine" "$bin/cobalin_install.exe" doctor </dev/null ||
+  fail "the doctor found the prefix not ready for the module (its sentences above say why)"
 
 step "Starting the trace viewer"
-wine "$bin/cobalin_traceview.exe" --seconds 600 --until "TW4_5::ID_FENUI_EXIT Done" >"$out/trace.log" 2>&1 &
+"$wine" "$bin/cobalin_traceview.exe" --seconds 600 --until "TW4_5::ID_FENUI_EXIT Done" >"$out/trace.log" 2>&1 &
 viewer=$!
 for _ in $(seq 1 300); do
   grep -q '^# listening' "$out/trace.log" 2>/dev/null && break
@@ -66,9 +106,12 @@ grep -q '^# listening' "$out/trace.log" || fail "the trace viewer did not start 
 
 step "The session: connect, drives, analyse C, defragment C, report C, exit"
 # Into a file, shown as it grows: a program the session starts (Wine's desktop process, after a
-# message box) may keep a pipe open long after the session has ended.
-wine "$bin/cobalin_gui.exe" --timeout 120 --script "drives; analyze C; defrag C; report C; exit" \
-  >"$out/session.log" 2>&1 &
+# message box) may keep a pipe open long after the session has ended. The file exists before
+# anything reads it, and the GUI stand-in writes each line (and each tenth of a progress bar) as
+# it happens, so the session is on the screen while it runs.
+: >"$out/session.log"
+"$wine" "$bin/cobalin_gui.exe" --timeout 120 --script "drives; analyze C; defrag C; report C; exit" \
+  >>"$out/session.log" 2>&1 </dev/null &
 gui=$!
 tail -n +1 -f --pid="$gui" "$out/session.log"
 wait "$gui"
@@ -93,6 +136,12 @@ done
 lines=$(grep -c 'Thread ' "$out/trace.log")
 echo "The trace viewer recorded $lines lines of the module's trace ($out/trace.log)."
 echo "The service's log: $out/service.log"
-printf '\ndemo: OK: the module connected the GUI stand-in to the service (started on demand),\n'
-printf 'analysed and defragmented drive C:, delivered the report and shut down cleanly.\n'
+
+step "The doctor, after the session"
+# What the session left: the service runs now (the module started it), its pipe still answers.
+if ! "$wine" "$bin/cobalin_install.exe" doctor </dev/null; then
+  fail "the doctor found problems after the session (its sentences above say which)"
+fi
+printf '\ndemo: OK (%s): the module connected the GUI stand-in to the service (started on\n' "$arch"
+printf 'demand), analysed and defragmented drive C:, delivered the report and shut down cleanly.\n'
 exit 0

@@ -8,6 +8,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64
   googletest
+  wixl msitools
 )
 missing=()
 for p in "${packages[@]}"; do

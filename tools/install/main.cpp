@@ -1,5 +1,5 @@
 // cobalin_install: installs the module and the service stand-in into this Windows (or Wine
-// prefix) as an installation would, and removes them again.
+// prefix) as an installation would, removes them again, and diagnoses a machine (doctor).
 
 #include <windows.h>
 
@@ -7,6 +7,7 @@
 
 #include "common/console.h"
 #include "common/text.h"
+#include "install/doctor.h"
 #include "install/module_registration.h"
 #include "install/service_setup.h"
 
@@ -19,9 +20,13 @@ const wchar_t kUsage[] =
     L"                          [--seed N] [--tick MS] [--log FILE]\n"
     L"  cobalin_install uninstall [--module-only | --service-only] [--module PATH]\n"
     L"  cobalin_install status\n"
+    L"  cobalin_install doctor\n"
     L"\n"
     L"The module (cobalin.dll) and tarnswell_service.exe are taken from this program's folder\n"
-    L"unless --module names the module. --seed, --tick and --log go to the service.\n";
+    L"unless --module names the module. --seed, --tick and --log go to the service.\n"
+    L"\n"
+    L"doctor looks at this machine as the module will meet it and changes nothing: one line per\n"
+    L"problem, saying what is wrong and how to fix it. Exit status 0 only when there is none.\n";
 
 }  // namespace
 
@@ -31,6 +36,14 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const std::wstring action = argv[1];
+  if (action == L"doctor") {
+    if (argc > 2) {
+      ErrLine(L"doctor takes no options.");
+      Out(kUsage);
+      return 2;
+    }
+    return RunDoctor();
+  }
   bool moduleOnly = false, serviceOnly = false;
   std::wstring modulePath = ProgramDirectory() + L"cobalin.dll";
   std::wstring serviceArguments;

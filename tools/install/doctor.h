@@ -1,0 +1,18 @@
+#pragma once
+// The doctor: looks at this machine (or Wine prefix) the way the module will meet it and says,
+// one sentence per finding, what stands in the module's way and how to fix it. It only reads:
+// the registry (both views where there are two), the service control manager, the files that
+// the registry names, the control pipe's presence and this process's access token.
+
+#include <string>
+#include <vector>
+
+struct DoctorReport {
+  std::vector<std::wstring> findings;  // what is wrong and how to fix it, one sentence each
+  std::vector<std::wstring> seen;      // what was found in order, one short sentence each
+};
+
+DoctorReport ExamineMachine();
+
+// Writes the report; 0 when there is no finding (the module can work), else 1.
+int RunDoctor();
