@@ -138,7 +138,7 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) 
 }
 
 // The GUI names this computer: rights, build number and the pipe probe are all had on the
-// caller's thread, and SetData answers only then.
+// caller's thread, and SetData answers only then. Its success takes the medium, released once.
 TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   const wchar_t* const versionKey = L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion";
   const wchar_t build[] = L"4.0.1381";
@@ -153,7 +153,10 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
   ASSERT_TRUE(GetComputerNameW(name, &length));
   auto pseudo = NewDataObject();
-  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t))));
+  ReleaseCounter owner;
+  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t)));
+  EXPECT_EQ(S_OK, Set(pseudo.get(), block.get(), &owner));
+  EXPECT_EQ(1, owner.releases) << "the medium of a successful ID_INIT_PIPE_COM is released exactly once";
   ASSERT_TRUE(service.WaitForPackets(1, 5000));
   EXPECT_EQ(std::vector<BYTE>(48, 0), service.Packets()[0]);  // the zero probe
   service.Stop();

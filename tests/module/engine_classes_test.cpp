@@ -51,6 +51,7 @@ TEST(EngineClasses, RegisterEngineClassWritesTheVolatileTreeFromThePseudoService
   PseudoServiceRegistration installed(L"C:\\Program Files\\Cobalin\\cobalin.dll");
   ASSERT_TRUE(installed.ok());
   EXPECT_TRUE(RegisterEngineClass(engine, APPID_Engine));  // over the existing key
+  // Each text is read as stored: it must end with its terminator.
   EXPECT_EQ(L"{FE46042C-22D2-4964-A198-D9D9FA11D477}", ReadRegString(HKEY_CLASSES_ROOT, ClassKey(engine), L"AppID"));
   EXPECT_EQ(L"C:\\Program Files\\Cobalin\\cobalin.dll", ReadRegString(HKEY_CLASSES_ROOT, server, nullptr));
   EXPECT_EQ(L"Free", ReadRegString(HKEY_CLASSES_ROOT, server, L"ThreadingModel"));
