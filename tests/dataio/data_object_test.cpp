@@ -157,6 +157,7 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t)));
   EXPECT_EQ(S_OK, Set(pseudo.get(), block.get(), &owner));
   EXPECT_EQ(1, owner.releases) << "the medium of a successful ID_INIT_PIPE_COM is released exactly once";
+  EXPECT_EQ(GlobalSize(block.get()), (length + 1) * sizeof(wchar_t) + 20) << "a medium with an owner is freed by it";
   ASSERT_TRUE(service.WaitForPackets(1, 5000));
   EXPECT_EQ(std::vector<BYTE>(48, 0), service.Packets()[0]);  // the zero probe
   service.Stop();

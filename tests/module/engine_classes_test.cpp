@@ -46,12 +46,14 @@ TEST(EngineClasses, RegisterEngineClassWritesTheVolatileTreeFromThePseudoService
   CoCreateGuid(&engine);
   const std::wstring server = ClassKey(engine) + L"\\InProcServer32";
   RegisterEngineClass(engine, APPID_Engine);  // no pseudo-service key: an empty path
+  // Each text is read as stored and must end with its terminator. The registry itself adds a
+  // terminator left out of the count when the unit after the text is zero: only the empty
+  // text, stored in 0 bytes then, shows a writer that does not count it.
   EXPECT_EQ(L"", ReadRegString(HKEY_CLASSES_ROOT, server, nullptr));
 
   PseudoServiceRegistration installed(L"C:\\Program Files\\Cobalin\\cobalin.dll");
   ASSERT_TRUE(installed.ok());
   EXPECT_TRUE(RegisterEngineClass(engine, APPID_Engine));  // over the existing key
-  // Each text is read as stored: it must end with its terminator.
   EXPECT_EQ(L"{FE46042C-22D2-4964-A198-D9D9FA11D477}", ReadRegString(HKEY_CLASSES_ROOT, ClassKey(engine), L"AppID"));
   EXPECT_EQ(L"C:\\Program Files\\Cobalin\\cobalin.dll", ReadRegString(HKEY_CLASSES_ROOT, server, nullptr));
   EXPECT_EQ(L"Free", ReadRegString(HKEY_CLASSES_ROOT, server, L"ThreadingModel"));

@@ -206,6 +206,8 @@ TEST_F(LinkTest, AnalysisStoppedThenDefragmentationOfTheSameDrive) {
   const std::vector<BYTE> analysisClass = packets[0].body;
   const std::vector<BYTE> defragClass = packets[8].body;
   EXPECT_NE(EngineClassText(analysisClass), EngineClassText(defragClass)) << "each engine start makes a new class";
+  EXPECT_EQ(19u, U32At(packets[5].body, 104)) << "59 in pass 0 of an analysis: 59 / 3 + 0, rounded down";
+  EXPECT_EQ(21u, U32At(packets[13].body, 104)) << "98 in pass 1 of a defragmentation: 98 / 9 + 11, rounded down";
   ExpectGuiPackets(packets, {
       {L"D", TW4_5::ID_INIT_ENGINE_COMM, analysisClass},
       {L"D", TW4_5::ID_ENGINE_START, EngineInfoBody(L'D', L"NTFS", 1)},

@@ -198,6 +198,8 @@ TEST_F(LinkTest, ServiceTextIsShownAndPassedOn) {
   EXPECT_EQ(service0, link.service.Count());
   EXPECT_EQ(gui0, link.gui.Count());
   link.HoldBoxes(false);
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 2, kTimeout)) << "a service message sent while the box was up was lost";
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 2, kTimeout)) << "a GUI command sent while the box was up was lost";
 
   ExpectGuiPackets(GuiFrom(gui0, 2), {{L"GUI", TW4_5::ID_DISPLAY_MESSAGEBOX, body},
                                       {L"GUI", TW4_5::ID_RECEIVE_LOG_DATA, log}});
