@@ -142,7 +142,7 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfTheirClass
 }
 
 // The GUI names this computer: rights, build number and the pipe probe are all had on the
-// caller's thread, and SetData answers only then.
+// caller's thread, and SetData answers only then. Its success takes the medium, released once.
 TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   const wchar_t* const versionKey = L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion";
   const wchar_t build[] = L"4.0.1381";
@@ -157,7 +157,11 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
   ASSERT_TRUE(GetComputerNameW(name, &length));
   auto pseudo = NewDataObject();
-  EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t))));
+  ReleaseCounter owner;
+  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t)));
+  EXPECT_EQ(S_OK, Set(pseudo.get(), block.get(), &owner));
+  EXPECT_EQ(1, owner.releases) << "the medium of a successful ID_INIT_PIPE_COM is released exactly once";
+  EXPECT_EQ(GlobalSize(block.get()), (length + 1) * sizeof(wchar_t) + 20) << "a medium with an owner is freed by it";
   ASSERT_TRUE(service.WaitForPackets(1, 5000));
   EXPECT_EQ(std::vector<BYTE>(48, 0), service.Packets()[0]);  // the zero probe
   service.Stop();

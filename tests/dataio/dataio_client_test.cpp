@@ -11,8 +11,6 @@
 #include "support/recording_data_object.h"
 #include "support/trace_capture.h"
 #include "translation/commands.h"
-#include "translation/translation_message.h"
-#include "translation_observer.h"
 
 namespace {
 
@@ -21,25 +19,17 @@ struct Com {
   ~Com() { CoUninitialize(); }
 };
 
-// Message boxes as the user would see them; each stays up until `close` is set.
+// Message boxes as the user would see them.
 struct BoxLog {
   std::vector<std::wstring> texts, captions;
   std::vector<UINT> types;
-  HANDLE shown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE close = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   BoxLog() { SetMessageBoxHook(&Hook, this); }
-  ~BoxLog() {
-    SetMessageBoxHook(nullptr, nullptr);
-    CloseHandle(shown);
-    CloseHandle(close);
-  }
+  ~BoxLog() { SetMessageBoxHook(nullptr, nullptr); }
   static int Hook(const wchar_t* text, const wchar_t* caption, UINT type, void* context) {
     auto* self = static_cast<BoxLog*>(context);
     self->texts.push_back(text);
     self->captions.push_back(caption);
     self->types.push_back(type);
-    SetEvent(self->shown);
-    WaitForSingleObject(self->close, 10000);
     return IDOK;
   }
 };
@@ -130,35 +120,4 @@ TEST(DataIoClient, InitializeDataIoOffersTheModuleClassObject) {
   EXPECT_TRUE(trace.Contains(L"PmkDataObject::PmkDataObject for drive = "));
   EXPECT_EQ(0u, object->Release());
   CoRevokeClassObject(cookie);
-}
-
-// A box shown on the translation thread holds translation, but nothing posted meanwhile is
-// lost: every command is handled afterwards, in the order posted.
-TEST(DataIoClient, MessagesPostedWhileABoxHoldsTheTranslationThreadAreHandledAfterwards) {
-  BoxLog boxes;
-  ResetEvent(boxes.close);
-  TranslationObserver observer;
-  observer.hook = [](const Observed& seen) {
-    if (seen.command == TW4_5::ID_INIT_ENGINE_COMM) FailToConnect();
-  };
-  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_INIT_ENGINE_COMM, kFromGui, 0), nullptr));
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(boxes.shown, 5000));
-
-  constexpr std::uint32_t kPosted = 50;
-  for (std::uint32_t i = 0; i < kPosted; ++i) {
-    auto* block = static_cast<DataIoHeader*>(AllocBlock(kDataIoHeaderSize));
-    *block = MakeDataIoHeader(TW4_5::ID_ANALYZE, 0);
-    block->Reserved1 = static_cast<std::uint16_t>(i);
-    ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_ANALYZE, kFromGui, L'C'), block));
-  }
-  Sleep(100);  // the thread stays held while the box is up
-  EXPECT_EQ(0u, observer.Seen().size());
-  SetEvent(boxes.close);
-
-  ASSERT_TRUE(observer.WaitFor(kPosted + 1));
-  const auto seen = observer.Seen();
-  EXPECT_EQ(TW4_5::ID_INIT_ENGINE_COMM, seen[0].command);
-  for (std::uint32_t i = 0; i < kPosted; ++i) {
-    EXPECT_EQ(i, reinterpret_cast<const DataIoHeader*>(seen[i + 1].packet.data())->Reserved1);
-  }
 }

@@ -48,6 +48,9 @@ TEST(EngineClasses, RegisterEngineClassWritesTheVolatileTreeFromThePseudoService
   CoCreateGuid(&engine);
   const std::wstring server = ClassKey(engine) + L"\\InProcServer32";
   RegisterEngineClass(engine, APPID_Engine);  // no pseudo-service key: an empty path
+  // Each text is read as stored and must end with its terminator. The registry itself adds a
+  // terminator left out of the count when the unit after the text is zero: only the empty
+  // text, stored in 0 bytes then, shows a writer that does not count it.
   EXPECT_EQ(L"", ReadRegString(HKEY_CLASSES_ROOT, server, nullptr));
 
   PseudoServiceRegistration installed(L"C:\\Program Files\\Cobalin\\cobalin.dll");

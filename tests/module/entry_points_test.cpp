@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "module/module.h"
 #include "pipes/pipe_packet.h"
 #include "shared/owners.h"
 #include "support/module_files.h"
+#include "support/trace_capture.h"
+#include "translation/translation_thread.h"
 
 namespace {
 
@@ -86,6 +91,45 @@ TEST(EntryPoints, TheClassObjectAnswersAndDataObjectsHoldTheModule) {
   EXPECT_EQ(S_FALSE, module.canUnloadNow());
   EXPECT_EQ(0u, second->Release());
   EXPECT_EQ(S_OK, module.canUnloadNow());
+}
+
+namespace {
+
+// The texts of this thread's trace pairs, in order.
+std::vector<std::wstring> ThisThreadsTexts(const TraceCapture& trace) {
+  const std::wstring mine = L"Thread " + std::to_wstring(GetCurrentThreadId()) + L": ";
+  const auto lines = trace.Lines();
+  std::vector<std::wstring> texts;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i] == mine) texts.push_back(lines[++i]);
+  }
+  return texts;
+}
+
+}  // namespace
+
+// Which kind of class DllGetClassObject serves is told in its trace, word for word: the
+// pseudo-service class after the layer's start, any other class as an engine class.
+TEST(EntryPoints, DllGetClassObjectTracesWhichKindOfClassItServes) {
+  TraceCapture trace;
+  ComPtr<IClassFactory> factory;
+  ASSERT_EQ(S_OK, DllGetClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+  auto texts = ThisThreadsTexts(trace);
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(L"DllGetClassObject\n", texts.front());
+  EXPECT_EQ(L"StartTranslationLayer\n", texts[1]);
+  EXPECT_EQ(L"return  g_ClassFactory.QueryInterface(riid,ppv) for pseudo service\n", texts.back());
+
+  trace.Clear();
+  CLSID engine;
+  CoCreateGuid(&engine);
+  ASSERT_EQ(S_OK, DllGetClassObject(engine, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+  texts = ThisThreadsTexts(trace);
+  const std::vector<std::wstring> expected = {L"DllGetClassObject\n",
+                                              L"return  g_ClassFactory.QueryInterface(riid,ppv) for engine\n"};
+  EXPECT_EQ(expected, texts);
+  factory.reset();
+  StopTranslationLayer();
 }
 
 TEST(EntryPoints, ComActivatesThePseudoServiceThroughItsInprocServerKey) {

@@ -16,7 +16,8 @@ bool InstallServiceBuildNumber() {
                         sizeof(kBuild)) == ERROR_SUCCESS;
 }
 
-LinkedLayer::LinkedLayer() {
+LinkedLayer::LinkedLayer()
+    : m_boxShown(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_boxRelease(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
   SetMessageBoxHook(&LinkedLayer::RecordBox, this);
   WCHAR name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
@@ -24,6 +25,7 @@ LinkedLayer::LinkedLayer() {
 }
 
 LinkedLayer::~LinkedLayer() {
+  HoldBoxes(false);
   // Whatever a test left running is taken down before the peers go.
   if (!m_exited && m_pseudo) Exit();
   m_pseudo.reset();
@@ -36,7 +38,41 @@ int LinkedLayer::RecordBox(const wchar_t* text, const wchar_t* caption, UINT, vo
   AcquireSRWLockExclusive(&self->m_lock);
   self->m_boxes.emplace_back(text != nullptr ? text : L"", caption != nullptr ? caption : L"");
   ReleaseSRWLockExclusive(&self->m_lock);
+  SetEvent(self->m_boxShown.get());
+  // A modal box's loop: whatever is posted to this thread meanwhile is taken off its queue and
+  // dispatched (a thread message, having no window, goes nowhere), until the user closes it.
+  const HANDLE release = self->m_boxRelease.get();
+  const ULONGLONG deadline = GetTickCount64() + 30000;
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    const DWORD woken = MsgWaitForMultipleObjects(1, &release, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1) break;  // released, timed out or failed
+  }
   return IDOK;
+}
+
+void LinkedLayer::HoldBoxes(bool hold) {
+  if (hold) {
+    ResetEvent(m_boxRelease.get());
+  } else {
+    SetEvent(m_boxRelease.get());
+  }
+}
+
+bool LinkedLayer::WaitForBoxes(std::size_t count, DWORD timeoutMs) const {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (Boxes().size() >= count) return true;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    WaitForSingleObject(m_boxShown.get(), static_cast<DWORD>(deadline - now));
+  }
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> LinkedLayer::Boxes() const {

@@ -2,7 +2,8 @@
 // The whole link as the GUI and the service make it: the module's pseudo-service object from
 // DllGetClassObject (which starts the translation layer), ID_INIT_PIPE_COM with this computer's
 // name, ID_INIT_SERVICE_COMM naming the GUI peer's object; on the module's ID_GUI_START the
-// service peer connects to the receiving pipe. Message boxes are recorded, not shown.
+// service peer connects to the receiving pipe. Message boxes are recorded, not shown; while
+// boxes are held, each stays up as a real modal box does, pumping its thread's messages.
 
 #include <windows.h>
 #include <objidl.h>
@@ -38,6 +39,11 @@ class LinkedLayer {
 
   // Message boxes shown so far: text and caption.
   std::vector<std::pair<std::wstring, std::wstring>> Boxes() const;
+  // From HoldBoxes(true) on, a box stays up until HoldBoxes(false) (at most 30 s), taking and
+  // dispatching every message of its thread's queue meanwhile, as a modal loop does.
+  // WaitForBoxes waits until `count` boxes have come up.
+  void HoldBoxes(bool hold);
+  bool WaitForBoxes(std::size_t count, DWORD timeoutMs) const;
 
   std::wstring ComputerName() const { return m_computerName; }
   ComPtr<IDataObject>& Pseudo() { return m_pseudo; }
@@ -53,6 +59,8 @@ class LinkedLayer {
   bool m_exited = false;
   mutable SRWLOCK m_lock = SRWLOCK_INIT;
   std::vector<std::pair<std::wstring, std::wstring>> m_boxes;
+  UniqueHandle m_boxShown;
+  UniqueHandle m_boxRelease;  // signalled while boxes are not held
 };
 
 // Writes the service's build number where the module's caller check reads it.

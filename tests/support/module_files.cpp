@@ -43,13 +43,22 @@ PseudoServiceRegistration::~PseudoServiceRegistration() {
 }
 
 std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value) {
-  wchar_t buffer[600] = {};
-  DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
+  HKEY hkey = nullptr;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &hkey) != 0) return L"<missing>";
+  // The bytes as stored: RegGetValueW would add a terminator that the writer left out.
+  BYTE raw[1200] = {};
+  DWORD bytes = sizeof(raw);
   DWORD type = 0;
-  if (RegGetValueW(root, key.c_str(), value, RRF_RT_ANY, &type, buffer, &bytes) != 0 || type != REG_SZ) {
-    return L"<missing>";
+  const LONG result = RegQueryValueExW(hkey, value, nullptr, &type, raw, &bytes);
+  RegCloseKey(hkey);
+  if (result != 0 || type != REG_SZ) return L"<missing>";
+  std::wstring text(reinterpret_cast<const wchar_t*>(raw), bytes / sizeof(wchar_t));
+  const std::size_t end = text.find(L'\0');
+  if (bytes % sizeof(wchar_t) != 0 || end == std::wstring::npos || end + 1 != text.size()) {
+    return text.substr(0, end) + L"<stored in " + std::to_wstring(bytes) + L" bytes without its terminator at the end>";
   }
-  return buffer;
+  text.pop_back();
+  return text;
 }
 
 bool RegKeyExists(HKEY root, const std::wstring& key) {

@@ -25,6 +25,7 @@ class PseudoServiceRegistration {
 
 // The braced text of a GUID.
 std::wstring GuidText(const GUID& guid);
-// The text of a REG_SZ value, or L"<missing>".
+// The text of a REG_SZ value, or L"<missing>". Read as stored: a value whose bytes do not end with
+// its terminator (and hold no other) comes back with a note saying so appended to the text.
 std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value);
 bool RegKeyExists(HKEY root, const std::wstring& key);

@@ -46,11 +46,16 @@ class LinkTest : public ::testing::Test {
     auto all = link.gui.Packets();
     return std::vector<GuiPacket>(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end());
   }
-  // Sends the service's drive data and waits for the drive list at the GUI.
-  void SendDriveData(const std::vector<BYTE>& body) {
+  // Sends the service's drive data; waits for the drive list at the GUI and for the packets
+  // the drive data sends the service (the start of communication, then the walk over drives
+  // with an engine). They are written before the list is sent, but the service peer reads them
+  // on its own thread: a count of its packets taken without this wait would race it.
+  void SendDriveData(const std::vector<BYTE>& body, std::size_t servicePackets = 1) {
     const std::size_t before = link.gui.Count();
+    const std::size_t serviceBefore = link.service.Count();
     ASSERT_TRUE(link.service.Send(TW4_0::ID_DRIVE_DATA, 0, body));
     ASSERT_TRUE(link.gui.WaitForCount(before + 1, kTimeout));
+    ASSERT_TRUE(link.service.WaitForCount(serviceBefore + servicePackets, kTimeout));
   }
   // Waits until the translation thread has handled everything sent so far: a marker command
   // that goes to the service as one packet is sent and awaited.

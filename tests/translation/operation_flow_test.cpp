@@ -167,4 +167,74 @@ TEST_F(LinkTest, WholeDefragmentationWithLateEngineStart) {
   EXPECT_TRUE(trace.Contains(L"ID_ENGINE_PERCENT_DONE percent done = 50 pass = 1\n"));
 }
 
+// One drive analysed, stopped, then defragmented: the stop follows the drive's operation, the
+// second operation starts afresh (a new engine class and engine object, its own begin and end
+// of scan) and each operation's percent done is cut down as its formula says.
+TEST_F(LinkTest, AnalysisStoppedThenDefragmentationOfTheSameDrive) {
+  SendDriveData(DriveDataBody({}));
+  const std::size_t service0 = link.service.Count();
+  const std::size_t gui0 = link.gui.Count();
+
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_ANALYZE, OperationBody(L'D')));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 1, kTimeout));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_START, L'D'));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_VOL_DATA, L'D', VolumeDataBody(8, 100, 25, 2, 0), 0, L"Analyze"));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_PERCENT_DONE, L'D', {}, 59));  // 59 / 3 = 19 2/3: 19
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 6, kTimeout));
+  ASSERT_EQ(S_OK, link.gui.EngineCreateResult(L'D'));
+  const ComPtr<IDataObject> analysisEngine = link.gui.EngineObject(L'D');
+  ASSERT_EQ(S_OK, link.ToEngine(L'D', TW4_5::ID_STOP));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 2, kTimeout));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_EXIT, L'D'));
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 8, kTimeout));
+
+  ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_DEFRAG, OperationBody(L'D')));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 3, kTimeout));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_START, L'D'));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_VOL_DATA, L'D', VolumeDataBody(8, 100, 25, 2, 1), 0, L"Defrag"));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_PERCENT_DONE, L'D', {}, 98));  // 98 / 9 = 10 8/9: 10 + 11
+  ASSERT_TRUE(link.gui.WaitForCount(gui0 + 14, kTimeout));
+  ASSERT_EQ(S_OK, link.gui.EngineCreateResult(L'D'));
+  EXPECT_NE(analysisEngine.get(), link.gui.EngineObject(L'D').get()) << "the GUI made a new engine object";
+  ASSERT_EQ(S_OK, link.ToEngine(L'D', TW4_5::ID_STOP));
+  ASSERT_TRUE(link.service.WaitForCount(service0 + 4, kTimeout));
+  ASSERT_TRUE(link.service.Send(TW4_0::ID_ENGINE_EXIT, L'D'));
+
+  const auto statistics = VolumeDisplayBody(ExpectedStatistics(L'D', L"NTFS", 8, 100, 25, 0));
+  const auto packets = GuiFrom(gui0, 16);
+  ASSERT_EQ(16u, packets.size());
+  const std::vector<BYTE> analysisClass = packets[0].body;
+  const std::vector<BYTE> defragClass = packets[8].body;
+  EXPECT_NE(EngineClassText(analysisClass), EngineClassText(defragClass)) << "each engine start makes a new class";
+  EXPECT_EQ(19u, U32At(packets[5].body, 104)) << "59 in pass 0 of an analysis: 59 / 3 + 0, rounded down";
+  EXPECT_EQ(21u, U32At(packets[13].body, 104)) << "98 in pass 1 of a defragmentation: 98 / 9 + 11, rounded down";
+  ExpectGuiPackets(packets, {
+      {L"D", TW4_5::ID_INIT_ENGINE_COMM, analysisClass},
+      {L"D", TW4_5::ID_ENGINE_START, EngineInfoBody(L'D', L"NTFS", 1)},
+      {L"D", TW4_5::ID_BEGIN_SCAN, BeginScanBody(L'D', L"NTFS", 8, 100, false)},
+      {L"D", TW4_5::ID_STATUS, StatusBody(L'D', 0, 2)},
+      {L"D", TW4_5::ID_DISP_DATA, statistics},
+      {L"D", TW4_5::ID_STATUS, StatusBody(L'D', 19, 2)},
+      {L"D", TW4_5::ID_END_SCAN, EngineInfoBody(L'D', L"NTFS", 1)},
+      {L"D", TW4_5::ID_STATUS, StatusBody(L'D', 100, 3)},
+      {L"D", TW4_5::ID_INIT_ENGINE_COMM, defragClass},
+      {L"D", TW4_5::ID_ENGINE_START, EngineInfoBody(L'D', L"NTFS", 2)},
+      {L"D", TW4_5::ID_BEGIN_SCAN, BeginScanBody(L'D', L"NTFS", 8, 100, true)},
+      {L"D", TW4_5::ID_STATUS, StatusBody(L'D', 0, 5)},
+      {L"D", TW4_5::ID_DISP_DATA, statistics},
+      {L"D", TW4_5::ID_STATUS, StatusBody(L'D', 21, 5)},
+      {L"D", TW4_5::ID_END_SCAN, EngineInfoBody(L'D', L"NTFS", 2)},
+      {L"D", TW4_5::ID_STATUS, StatusBody(L'D', 100, 6)},
+  });
+  {
+    SCOPED_TRACE("ID_STOP sends the stop of the operation the drive runs");
+    ExpectServicePackets(ServiceFrom(service0, 4), {
+        {TW4_0::ID_START_ANALYZE, L'D', 0, {}},
+        {TW4_0::ID_STOP_ANALYZE, L'D', 0, {}},
+        {TW4_0::ID_START_DEFRAG, L'D', 0, {}},
+        {TW4_0::ID_STOP_DEFRAG, L'D', 0, {}},
+    });
+  }
+}
+
 }  // namespace
