@@ -33,7 +33,7 @@ cobalin_loader_set() {
 cobalin_prefix_mark="$WINEPREFIX/.cobalin-loaders"
 
 cobalin_prefix_stale() {
-  [ -e "$WINEPREFIX/system.reg" ] || return 1
+  [ -d "$WINEPREFIX/drive_c" ] || return 1
   [ "$(cat "$cobalin_prefix_mark" 2>/dev/null)" != "$(cobalin_loader_set)" ]
 }
 
@@ -43,11 +43,27 @@ cobalin_prefix_drop() {
   rm -rf "$WINEPREFIX"
 }
 
+# Builds the prefix with the 64-bit loader and records its loader set. Started with this
+# build's own loader, a program of the prefix must then find its system files; if it does not
+# ("could not load kernel32.dll, status c0000135"), the prefix is made anew once.
+cobalin_prefix_make() {
+  mkdir -p "$WINEPREFIX"
+  "$(cobalin_prefix_loader)" wineboot.exe >/dev/null 2>&1 </dev/null || true
+  if "$(cobalin_loader)" cmd.exe /c exit 0 2>&1 </dev/null | grep -q c0000135; then
+    echo "wine: $WINEPREFIX cannot start this build's programs (c0000135); making it anew" >&2
+    cobalin_prefix_drop
+    mkdir -p "$WINEPREFIX"
+    [ "${cobalin_persistent:-0}" = 1 ] && { wineserver -p >/dev/null 2>&1 </dev/null || true; }
+    "$(cobalin_prefix_loader)" wineboot.exe >/dev/null 2>&1 </dev/null || true
+  fi
+  cobalin_loader_set >"$cobalin_prefix_mark"
+}
+
 # Starts the prefix's wineserver (kept when already running) and builds the prefix on first
 # use, or anew when its loader set changed. Quiet: the wineserver stays in the background and
-# must not hold the caller's output open (CTest waits for it to close). The prefix's service
-# control manager starts once here ("wineboot -i" would start a second services.exe beside the
-# first; the two then lock each other out and every service start times out).
+# must not hold the caller's output open (CTest waits for it to close). wineboot also starts
+# the prefix's service control manager once ("wineboot -i" would start a second services.exe
+# beside the first; the two then lock each other out and every service start times out).
 cobalin_prefix_start() {
   if cobalin_prefix_stale; then
     echo "wine: $WINEPREFIX was made with another loader set; making it anew" >&2
@@ -55,15 +71,5 @@ cobalin_prefix_start() {
   fi
   mkdir -p "$WINEPREFIX"
   wineserver -p >/dev/null 2>&1 </dev/null || true
-  "$(cobalin_prefix_loader)" wineboot.exe >/dev/null 2>&1 </dev/null || true
-  # Started with this build's own loader, a program of the prefix must find its system files;
-  # if it does not, the prefix is made anew once.
-  if "$(cobalin_loader)" cmd.exe /c exit 0 2>&1 </dev/null | grep -q c0000135; then
-    echo "wine: $WINEPREFIX cannot start this build's programs (c0000135); making it anew" >&2
-    cobalin_prefix_drop
-    mkdir -p "$WINEPREFIX"
-    wineserver -p >/dev/null 2>&1 </dev/null || true
-    "$(cobalin_prefix_loader)" wineboot.exe >/dev/null 2>&1 </dev/null || true
-  fi
-  cobalin_loader_set >"$cobalin_prefix_mark"
+  cobalin_persistent=1 cobalin_prefix_make
 }
