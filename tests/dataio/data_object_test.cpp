@@ -188,7 +188,7 @@ TEST(HandleDataIoMsg, PostsTheWorkedFirstParameter) {
   static MSG message;
   UniqueHandle thread(CreateThread(
       nullptr, 0,
-      [](void* ready) -> DWORD {
+      [](void* ready) WINAPI -> DWORD {
         PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
         SetEvent(ready);
         return GetMessageW(&message, nullptr, 0, 0) > 0 ? 0 : 1;

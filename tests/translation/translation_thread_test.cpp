@@ -149,7 +149,7 @@ TEST(Trace, PairsFromManyThreadsStayTogether) {
   for (auto& t : threads) {
     t = CreateThread(
         nullptr, 0,
-        [](void*) -> DWORD {
+        [](void*) WINAPI -> DWORD {
           for (int i = 0; i < kPairs; ++i) Trace(L"pair %d\n", i);
           return 0;
         },
