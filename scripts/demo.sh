@@ -29,12 +29,9 @@ scripts/setup.sh || fail "the packages could not be installed (scripts/setup.sh)
 # The shipped configuration needs a kernel that runs 32-bit programs and Wine's 32-bit loader.
 if scripts/can-run-32bit.sh && [ -x /usr/lib/wine/wine ]; then
   arch=i686
-  wine=wine
   about="the shipped 32-bit configuration: the i686 module installed from cobalin.msi, the i686 GUI and service stand-ins"
 else
   arch=x64
-  wine=wine
-  [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
   if scripts/can-run-32bit.sh; then
     why="Wine cannot run 32-bit programs here (no wine32)"
   else
@@ -56,6 +53,11 @@ rm -f "$out"/session.log "$out"/trace.log "$out"/service.log
 export WINEPREFIX=$root/build/$arch/demo-prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
+# The same loaders and prefix handling as the tests: the build's own loader, a prefix made anew
+# when the loader set it was made with has changed (say, wine32 installed since).
+COBALIN_ARCH=$arch
+. "$root/cmake/wine-common.sh"
+wine=$(cobalin_loader)
 
 viewer=
 cleanup() {
@@ -65,11 +67,9 @@ cleanup() {
 trap cleanup EXIT
 
 step "Starting Wine in $WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-# Quiet: the wineserver stays in the background and would hold on to this script's output.
-wineserver -p >/dev/null 2>&1 || fail "the wineserver did not start"
-# Builds the prefix on first use (a minute at most) and starts its one service control manager.
-wineboot >/dev/null 2>&1 || true
+# Builds the prefix on first use (a minute at most), starts its one service control manager and
+# keeps its wineserver for the whole demonstration.
+cobalin_prefix_start
 
 step "Installing the module and the Tarnswell service stand-in"
 # Whatever an earlier run left.
