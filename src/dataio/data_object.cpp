@@ -11,7 +11,6 @@
 #include "shared/trace.h"
 #include "translation/commands.h"
 #include "translation/translation_message.h"
-#include "translation/translation_thread.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ bool ConnectToMachine(const DataIoHeader* packet) noexcept {
 
 }  // namespace
 
-PmkDataObject::PmkDataObject() noexcept : m_cRef(1), m_chDrive(GetPseudoEngineDrive()), m_hData(nullptr) {
+PmkDataObject::PmkDataObject(WCHAR drive) noexcept : m_cRef(1), m_chDrive(drive), m_hData(nullptr) {
   TraceAlone(L"PmkDataObject::PmkDataObject for drive = %c\n", m_chDrive);
   DataObjectCreated();
 }
@@ -133,11 +132,13 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
     std::memcpy(copy.get(), source.data(), size);
   }
   const auto* header = reinterpret_cast<const DataIoHeader*>(copy.get());
-  if (CheckDataIoPacket(copy.get(), size) == DataIoCheck::kValid && header->Command == TW4_5::ID_INIT_PIPE_COM) {
+  const DataIoCheck check = CheckDataIoPacket(copy.get(), size);
+  if (check != DataIoCheck::kMalformed && header->Command == TW4_5::ID_INIT_PIPE_COM) {
     // Handled here on the caller's thread, never by the translation thread. A failed call
     // leaves the medium with the caller, as every failed SetData does: releasing it here too
-    // would have a caller that frees it on failure free it twice.
-    const bool connected = header->BodyLength != 0 && ConnectToMachine(header);
+    // would have a caller that frees it on failure free it twice. A body that runs past its
+    // block names no machine: that fails too.
+    const bool connected = check == DataIoCheck::kValid && header->BodyLength != 0 && ConnectToMachine(header);
     if (!connected) {
       Trace(L"PmkDataObject::SetData - ID_INIT_PIPE_COM failed; the medium stays with the caller\n");
       return E_FAIL;
@@ -148,7 +149,7 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
   // The block is ours now, whatever the packet turns out to be.
   if (fRelease) ReleaseStgMedium(pmedium);
 
-  switch (CheckDataIoPacket(copy.get(), size)) {
+  switch (check) {
     case DataIoCheck::kValid:
       break;
     case DataIoCheck::kMalformed:
@@ -198,7 +199,8 @@ void HandleDataIoMsg(std::uint32_t command, void* packet, WCHAR driveLetter) noe
     TraceAlone(L"Calling ID_FENUI_EXIT in HandleDataIoMsg()\n");
     Trace(L"Posting Message %s(%d) from 4.5 GUI to TL\n", GetCommandName4_5(command), static_cast<int>(command));
   }
-  if (PostTranslationMessage(first, owned.get())) {
+  const bool posted = PostTranslationMessage(first, owned.get()) != FALSE;
+  if (posted) {
     (void)owned.release();  // the translation thread's now
   } else {
     const DWORD error = GetLastError();
@@ -207,8 +209,9 @@ void HandleDataIoMsg(std::uint32_t command, void* packet, WCHAR driveLetter) noe
     // The command is lost; its packet is freed with `owned`.
   }
   if (exitHandOff) {
-    // Held until the translation thread has handled the exit, whether or not the post went.
-    WaitForSingleObject(g_hExitEvent, kExitHandOffTimeoutMs);
+    // Held until the translation thread has handled the exit (or dropped it, for a layer that
+    // is down already). An exit that never reached it has nothing to wait for.
+    if (posted) WaitForSingleObject(g_hExitEvent, kExitHandOffTimeoutMs);
     TraceAlone(L"Returning from ID_FENUI_EXIT in HandleDataIoMsg()\n");
   }
 }

@@ -10,8 +10,8 @@
 // object lives the module refuses to unload.
 class PmkDataObject final : public IDataObject {
  public:
-  // Count 1; the drive letter is the newest pseudo-engine drive at this moment.
-  PmkDataObject() noexcept;
+  // Count 1; `drive` is the drive the object stands for (its class object's), 0 for none.
+  explicit PmkDataObject(WCHAR drive) noexcept;
   PmkDataObject(const PmkDataObject&) = delete;
   PmkDataObject& operator=(const PmkDataObject&) = delete;
 
@@ -46,8 +46,8 @@ class PmkDataObject final : public IDataObject {
 // The COM thread that called SetData. Posts the command to the translation thread with the
 // direction flag 1 and the low byte of `driveLetter`. `packet` (from AllocBlock, or nullptr)
 // passes to the translation thread with the post; when the post fails it is freed here.
-// For ID_FENUI_EXIT the caller is held until the translation thread sets g_hExitEvent, at
-// most 30 s.
+// For ID_FENUI_EXIT that was posted, the caller is held until the translation thread sets
+// g_hExitEvent, at most 30 s.
 void HandleDataIoMsg(std::uint32_t command, void* packet, WCHAR driveLetter) noexcept;
 
 // How long the exit hand-off waits for the translation thread.

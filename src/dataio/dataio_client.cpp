@@ -17,16 +17,16 @@ static_assert(kDataIoContexts == 0x15);
 
 }  // namespace
 
-BOOL InitializeDataIo(REFCLSID clsid, DWORD regclsFlags, DWORD* pdwRegister) noexcept {
+BOOL InitializeDataIo(REFCLSID clsid, DWORD regclsFlags, DWORD* pdwRegister, IClassFactory* factory) noexcept {
+  if (factory == nullptr) factory = &g_ClassFactory;
   DWORD cookie = 0;
-  const HRESULT hr = CoRegisterClassObject(clsid, static_cast<IClassFactory*>(&g_ClassFactory), kDataIoContexts,
-                                           regclsFlags, &cookie);
+  const HRESULT hr = CoRegisterClassObject(clsid, factory, kDataIoContexts, regclsFlags, &cookie);
   Trace(L"InitializeDataIo::CoRegisterClassObject");
   if (FAILED(hr)) {
     TraceAlone(L"CoRegisterClassObject failed, hr = %d\n", static_cast<int>(hr));
     return FALSE;
   }
-  // The registration lasts as long as the process: nothing revokes it.
+  // The caller revokes the registration by its cookie when the class goes.
   if (pdwRegister != nullptr) *pdwRegister = cookie;
   return TRUE;
 }

@@ -6,8 +6,9 @@
 #include <objidl.h>
 #include <cstdint>
 
-// Translation thread. Registers g_ClassFactory under `clsid` (contexts 0x15). FALSE on failure.
-BOOL InitializeDataIo(REFCLSID clsid, DWORD regclsFlags, DWORD* pdwRegister) noexcept;
+// Translation thread. Registers `factory` (g_ClassFactory when nullptr) under `clsid`
+// (contexts 0x15). FALSE on failure.
+BOOL InitializeDataIo(REFCLSID clsid, DWORD regclsFlags, DWORD* pdwRegister, IClassFactory* factory = nullptr) noexcept;
 
 // Translation thread. Connects the slot to a new GUI data object of class `clsid`. FALSE when
 // the slot is already filled (nothing changes) or the activation fails (message box).

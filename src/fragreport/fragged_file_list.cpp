@@ -36,7 +36,7 @@ int CFraggedFileList::AddFile(const wchar_t* path, LONGLONG fileSize, LONGLONG f
     // The tracked index always names an entry while the list is full; should it not, the cap
     // still holds.
     if (!RemoveAt(m_iMinFragments)) return -1;
-    m_llMinFragments = kRescanMinFragments;
+    m_llMinFragments = kNoMinFragments;
     m_iMinFragments = 0;
     for (int i = 0; i < m_cFiles; ++i) {
       const LONGLONG count = m_files[static_cast<std::size_t>(i)]->GetFragments();

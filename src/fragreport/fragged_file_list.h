@@ -18,8 +18,9 @@
 
 constexpr int kMaxFraggedFiles = 50;
 constexpr std::size_t kFraggedVolumeRoom = 51;   // 50 characters and the terminator
-constexpr LONGLONG kInitialMinFragments = 99999;   // tracked minimum of a new list
-constexpr LONGLONG kRescanMinFragments = 999999;   // tracked minimum at the start of a rescan
+// The tracked minimum of an empty list and at the start of a rescan: above every count, so the
+// first file kept always becomes the tracked one.
+constexpr LONGLONG kNoMinFragments = MAXLONGLONG;
 
 #pragma pack(push, 1)
 struct TransferBufferHeader {
@@ -102,6 +103,6 @@ class CFraggedFileList {
   HGLOBAL m_hTransferBuffer = nullptr;
   void* m_pTransferBuffer = nullptr;
   DWORD m_cbTransferBuffer = 0;
-  LONGLONG m_llMinFragments = kInitialMinFragments;
+  LONGLONG m_llMinFragments = kNoMinFragments;
   int m_iMinFragments = 0;
 };

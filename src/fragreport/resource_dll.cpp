@@ -26,7 +26,9 @@ bool LoadResourceModule() noexcept {
   path[units] = L'\0';
 
   if (!ExpandLeadingEnvironmentVariable(path)) return false;
-  g_hResourceDll = LoadLibraryW(path);
+  // Only its strings are wanted: mapped as an image resource, none of its code runs in the
+  // GUI's process (no DllMain, no imports).
+  g_hResourceDll = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   return g_hResourceDll != nullptr;
 }
 

@@ -19,10 +19,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
       break;
     case DLL_PROCESS_DETACH:
       Trace(L"DllMain dwReason == DLL_PROCESS_DETACH\n");
-      // Harmless when the layer never started: there is nothing to stop then. When the process
-      // is ending, its other threads are gone already, perhaps killed inside the layer's lock:
-      // nothing is left to stop and taking that lock could hang the exit.
-      if (reserved == nullptr) StopTranslationLayer();
+      // Harmless when the layer never started: there is nothing to stop then. Under the loader
+      // lock nothing waits for a thread: the layer's threads hold references on the module, so
+      // at an unload they have ended already, and the stop only lets go of their handles. When
+      // the process is ending, its other threads are gone already, perhaps killed inside the
+      // layer's lock: nothing is left to stop and taking that lock could hang the exit.
+      if (reserved == nullptr) StopTranslationLayer(LayerStopWait::kNone);
       break;
     default:
       break;
@@ -39,8 +41,10 @@ HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept {
     StartTranslationLayer();
     Trace(L"return  g_ClassFactory.QueryInterface(riid,ppv) for pseudo service\n");
   } else {
-    // Every other class is an engine class made at run time; none is refused.
+    // Every other class is an engine class made at run time, whose objects stand for its
+    // drive; none is refused.
     Trace(L"return  g_ClassFactory.QueryInterface(riid,ppv) for engine\n");
+    return ClassFactoryFor(rclsid).QueryInterface(riid, ppv);
   }
   return g_ClassFactory.QueryInterface(riid, ppv);
 }

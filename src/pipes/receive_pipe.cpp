@@ -11,7 +11,6 @@
 #include "shared/trace.h"
 #include "translation/commands.h"
 #include "translation/translation_message.h"
-#include "translation/translation_thread.h"
 
 namespace {
 
@@ -78,9 +77,8 @@ class ReadySignal {
 }  // namespace
 
 void ResetPipeThreadStop() noexcept { InterlockedExchange(&g_pipeStopRequested, 0); }
-bool IsPipeThreadStopRequested() noexcept { return StopRequested(); }
 
-void StopPipeThread(HANDLE& thread) noexcept {
+void StopPipeThread(HANDLE thread) noexcept {
   if (thread == nullptr) return;
   InterlockedExchange(&g_pipeStopRequested, 1);
   bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
@@ -95,7 +93,13 @@ void StopPipeThread(HANDLE& thread) noexcept {
     WaitForSingleObject(thread, kStopWaitMs);  // termination completes asynchronously
   }
   CloseHandle(thread);
-  thread = nullptr;
+}
+
+void RequestPipeThreadStop(HANDLE thread) noexcept {
+  if (thread == nullptr) return;
+  InterlockedExchange(&g_pipeStopRequested, 1);
+  CancelSynchronousIo(thread);
+  CloseHandle(thread);
 }
 
 DWORD WINAPI PipeThreadFunc(void* ready) {
@@ -219,7 +223,7 @@ void PipeIn(HWND window, BYTE* buffer, HANDLE pipe) noexcept {
         std::memcpy(copy.get(), buffer, size);
         Trace(L"Received Pipe Data from Service in PipeIn()\n");
         Trace(L"Posting Message from 4.0 Service to TL\n");
-        if (PostTranslationMessage(header->dwCommand, copy.get())) {
+        if (PostTranslationMessage(header->dwCommand, copy.get(), &g_pipeStopRequested)) {
           (void)copy.release();  // the translation thread's now
         } else {
           Trace(L"PostThreadMessage failed error = %d g_dwTLThreadId = %d\n", static_cast<int>(GetLastError()),

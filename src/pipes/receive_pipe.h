@@ -23,8 +23,9 @@ HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName, HANDLE read
 void PipeIn(HWND window, BYTE* buffer, HANDLE pipe) noexcept;
 
 // Ending the pipe thread from outside. A stop request makes the thread leave at its next
-// step; StopPipeThread also cancels the blocking call it is in, waits a short while, and
-// terminates it only when it did not end by itself. Closes and clears the handle.
+// step. StopPipeThread also cancels the blocking call it is in, waits a short while, and
+// terminates it only when it did not end by itself; RequestPipeThreadStop only asks and
+// cancels once, for a caller that must not wait. Both take `thread` and close it.
 void ResetPipeThreadStop() noexcept;
-[[nodiscard]] bool IsPipeThreadStopRequested() noexcept;
-void StopPipeThread(HANDLE& thread) noexcept;
+void StopPipeThread(HANDLE thread) noexcept;
+void RequestPipeThreadStop(HANDLE thread) noexcept;

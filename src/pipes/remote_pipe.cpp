@@ -8,7 +8,6 @@
 #include "shared/trace.h"
 #include "translation/commands.h"
 #include "translation/translation_message.h"
-#include "translation/translation_thread.h"
 
 WCHAR g_szMachineName[16] = {};
 WCHAR g_szComputerName[16] = {};
@@ -53,7 +52,18 @@ bool IsUsableMachineName(const wchar_t* machineName) noexcept {
   return wcschr(machineName, L'\\') == nullptr;
 }
 
+template <std::size_t N>
+void CopyName(WCHAR (&to)[N], const WCHAR (&from)[N]) noexcept {
+  StateLock lock;
+  wmemcpy(to, from, N);
+  to[N - 1] = L'\0';
+}
+
 }  // namespace
+
+void CopyMachineName(WCHAR (&name)[16]) noexcept { CopyName(name, g_szMachineName); }
+void CopyGuiPipeName(WCHAR (&name)[46]) noexcept { CopyName(name, g_szGuiPipeName); }
+void CopyControlPipeName(WCHAR (&name)[46]) noexcept { CopyName(name, g_szControlPipeName); }
 
 // COM thread (inside SetData). Owns the "TWNT_PIPE_INIT" handle it creates; the translation
 // thread only signals it, under g_stateLock, while this call waits.
@@ -97,12 +107,12 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
   // started may not have its message queue yet: its posts fail until it has.
   const ULONGLONG deadline = GetTickCount64() + kPipeInitWaitMs;
   const std::uint32_t first = MakeTranslationParam(static_cast<std::uint16_t>(TW4_5::ID_INIT_PIPE_COM), kFromGui, 0);
-  // Thread id 0 (no layer started yet) is refused here: not every system refuses it.
-  if (g_dwTLThreadId == 0) SetLastError(ERROR_INVALID_THREAD_ID);
-  bool posted = g_dwTLThreadId != 0 && PostThreadMessageW(g_dwTLThreadId, kTranslationMessage, first, 0);
-  while (!posted && g_dwTLThreadId != 0 && GetTickCount64() < deadline) {
+  // No layer, or one that takes no more commands, cannot answer: fail at once. A thread whose
+  // queue is not there yet refuses posts for a moment: try again until the deadline.
+  bool posted = PostTranslationMessage(first, nullptr) != FALSE;
+  while (!posted && g_dwTLThreadId != 0 && !IsTranslationQueueClosed() && GetTickCount64() < deadline) {
     Sleep(kPostRetryMs);
-    posted = PostThreadMessageW(g_dwTLThreadId, kTranslationMessage, first, 0);
+    posted = PostTranslationMessage(first, nullptr) != FALSE;
   }
   bool answered = false;
   if (!posted) {

@@ -11,6 +11,12 @@ extern WCHAR g_szGuiPipeName[46];       // "\\<this computer>\pipe\TarnswellGuiP
 extern WCHAR g_szControlPipeName[46];   // "\\<machine>\pipe\TarnswellControlPipe"
 extern volatile BOOL g_bPipeInitResult; // result of the last probe send (0 or 1)
 
+// Any thread: terminated copies of the names, taken under the lock that a handshake writes
+// them under, so that a second ID_INIT_PIPE_COM never hands a reader half of a name.
+void CopyMachineName(WCHAR (&name)[16]) noexcept;
+void CopyGuiPipeName(WCHAR (&name)[46]) noexcept;
+void CopyControlPipeName(WCHAR (&name)[46]) noexcept;
+
 // COM thread (inside SetData). Sets the pipe names, asks the translation thread for the probe
 // and waits for its answer at most 10 s. Returns g_bPipeInitResult.
 BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept;

@@ -87,6 +87,13 @@ bool NamesLocalService(const wchar_t* pipeName) noexcept {
   return lstrcmpW(part, computer) == 0;
 }
 
+// The errors a write to a pipe whose server end is gone fails with: ERROR_NO_DATA (the pipe is
+// being closed), ERROR_PIPE_NOT_CONNECTED (the server disconnected the instance), or
+// ERROR_BROKEN_PIPE. The handle can never carry another packet.
+bool IsServerEndGone(DWORD error) noexcept {
+  return error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE;
+}
+
 }  // namespace
 
 void SetPipeOpenFunction(PipeOpenFunction function) noexcept { g_pipeOpenFunction = function; }
@@ -122,7 +129,7 @@ BOOL SendData(const PipePacket* packet, const wchar_t* pipeName) noexcept {
   DWORD written = 0;
   if (WritePipeOut(packet, total, &written)) {
     if (written != total) return 0;
-  } else if (GetLastError() == ERROR_NO_DATA) {
+  } else if (IsServerEndGone(GetLastError())) {
     // The service closed its end (and listens again): one reconnection, one more write.
     if (!ConnectToServer(pipeName)) return 0;
     if (!WritePipeOut(packet, total, &written) || written != total) {

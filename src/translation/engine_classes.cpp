@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dataio/dataio_client.h"
+#include "module/class_factory.h"
 #include "module/module.h"
 #include "module/registration.h"
 #include "pipes/pipe_out.h"
@@ -56,7 +57,7 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept {
   }
 
   CoCreateGuid(&entry->clsidEngine);
-  // Kept as given: data objects created from now on carry this letter.
+  // Kept as given: the drive's class object hands out objects carrying this letter.
   SetPseudoEngineDriveLetter(letter);
   Trace(L"Set  GetPseudoEngineDrive = %c\n", letter);
 
@@ -69,7 +70,7 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept {
 
   RegisterEngineClass(entry->clsidEngine, APPID_Engine);
   DWORD cookie = 0;
-  InitializeDataIo(entry->clsidEngine, REGCLS_MULTIPLEUSE, &cookie);
+  InitializeDataIo(entry->clsidEngine, REGCLS_MULTIPLEUSE, &cookie, AddEngineClass(entry->clsidEngine, letter));
   Remember(entry->clsidEngine, cookie);
 
   CommInitBody body{};
@@ -97,6 +98,7 @@ void CloseCOMPtrs() noexcept {
     if (!IsCurrentEngineClass(registration.clsid)) UnregisterEngineClass(registration.clsid);
   }
   g_engineRegistrations.clear();
+  ForgetEngineClasses();
   if (pdata4_5GUI != nullptr) {
     ExitDataIoClient(&pdata4_5GUI);
     Trace(L"ExitDataIoClient on pdata4_5GUI\n");

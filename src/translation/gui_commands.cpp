@@ -14,6 +14,7 @@
 #include "translation/engine_classes.h"
 #include "translation/text_field.h"
 #include "translation/translate_context.h"
+#include "translation/translation_message.h"
 
 namespace {
 
@@ -98,12 +99,14 @@ void RequestDriveData(const GuiCommand& c) noexcept {
 // ID_FENUI_EXIT: from an engine object it only releases the GUI's waiting call; from the
 // pseudo-service object (letter 0) it ends the whole layer. HandleDataIoMsg waits for
 // g_hExitEvent, which is set only after the layer is down; the loop ends at the WM_QUIT
-// posted last.
+// posted last. The exit is final: from its start no post gets in, and what is queued behind
+// it (the service's last reports, other threads' commands) is dropped, not translated.
 void FenuiExit(const GuiCommand& c) noexcept {
   if (c.letter != 0) {
     SetEvent(g_hExitEvent);
     return;
   }
+  CloseTranslationQueue();
   SendWorkPacket(c.work, TW4_0::ID_GUI_STOP);
   SendWorkPacket(c.work, ID_PIPE_DISCONNECTED);
   ExitTranslationLayer();
@@ -132,11 +135,12 @@ void InitServiceComm(const GuiCommand& c) noexcept {
   if (!InitializeDataIoClient(clsid, nullptr, &pdata4_5GUI)) Trace(L"TWService: Failed to Initialize Comm to UI\n");
 
   // The receiving pipe's name with its terminator; the name always fits the working packet.
-  constexpr std::size_t kNameUnits = sizeof(g_szGuiPipeName) / sizeof(WCHAR);
-  std::size_t length = TextFieldLength(g_szGuiPipeName, kNameUnits);
-  if (length == kNameUnits) length = kNameUnits - 1;
+  WCHAR guiPipeName[ARRAYSIZE(g_szGuiPipeName)];
+  CopyGuiPipeName(guiPipeName);
+  constexpr std::size_t kNameUnits = ARRAYSIZE(guiPipeName);
+  const std::size_t length = TextFieldLength(guiPipeName, kNameUnits);  // terminated by the copy
   BYTE* body = PipeBody(c.work);
-  std::memcpy(body, g_szGuiPipeName, length * sizeof(WCHAR));
+  std::memcpy(body, guiPipeName, length * sizeof(WCHAR));
   std::memset(body + length * sizeof(WCHAR), 0, sizeof(WCHAR));
   SendWorkPacket(c.work, TW4_0::ID_GUI_START, 0, 0, static_cast<std::uint32_t>((length + 1) * sizeof(WCHAR)));
 }

@@ -75,16 +75,16 @@ void DriveData(const ServiceMessage& m) noexcept {
 // fixed part is kept for the GUI's next save.
 void ExcludeData(const ServiceMessage& m) noexcept {
   if (!CheckBody(Name(m), m.body, m.bodySize, kExcludeDataMinSize)) return;
-  constexpr std::size_t kNameRoom = sizeof(g_szMachineName) / sizeof(WCHAR);
-  std::size_t nameUnits = TextFieldLength(g_szMachineName, kNameRoom);
-  if (nameUnits == kNameRoom) nameUnits = kNameRoom - 1;
+  WCHAR machineName[ARRAYSIZE(g_szMachineName)];
+  CopyMachineName(machineName);
+  const std::size_t nameUnits = TextFieldLength(machineName, ARRAYSIZE(machineName));  // terminated by the copy
   const auto nameBytes = static_cast<std::uint32_t>((nameUnits + 1) * sizeof(WCHAR));
   const std::uint32_t dataBytes = m.bodySize - kExcludeDataSkip;
   const std::uint32_t size = nameBytes + dataBytes;
 
   UniqueBlock block(static_cast<BYTE*>(AllocBlock(size)));
   if (block) {
-    std::memcpy(block.get(), g_szMachineName, nameUnits * sizeof(WCHAR));
+    std::memcpy(block.get(), machineName, nameUnits * sizeof(WCHAR));
     std::memset(block.get() + nameUnits * sizeof(WCHAR), 0, sizeof(WCHAR));
     std::memcpy(block.get() + nameBytes, m.body + kExcludeDataSkip, dataBytes);
     DataIoClientSetData(TW4_5::ID_RECEIVE_EXCLUDE_DATA, block.get(), size, pdata4_5GUI);

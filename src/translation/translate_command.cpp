@@ -72,7 +72,9 @@ BOOL SendWorkPacket(PipePacket* work, std::uint32_t command, WCHAR drive, std::u
   work->dwParam = param;
   work->cDrive = drive;
   work->dwDataSize = bodySize;
-  return SendData(work, g_szControlPipeName);
+  WCHAR pipeName[ARRAYSIZE(g_szControlPipeName)];
+  CopyControlPipeName(pipeName);
+  return SendData(work, pipeName);
 }
 
 bool CheckBody(const wchar_t* name, const BYTE* body, std::uint32_t bodySize, std::uint32_t needed) noexcept {

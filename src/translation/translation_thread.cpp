@@ -1,29 +1,30 @@
 #include "translation/translation_thread.h"
 
+#include "module/module.h"
 #include "pipes/receive_pipe.h"
+#include "shared/block.h"
 #include "shared/module_thread.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
+#include "translation/commands.h"
 #include "translation/drive_table.h"
 #include "translation/translate_command.h"
-#include "translation/translation_message.h"
 
 HANDLE g_hTLThread = nullptr;
-DWORD g_dwTLThreadId = 0;
 HANDLE g_hPipeThread = nullptr;
 
 namespace {
 
 // Starts and stops come from COM threads and from DllMain; one at a time.
 SRWLOCK g_layerLock = SRWLOCK_INIT;
+bool g_bQuitPosted = false;  // under g_layerLock: a stop asked the running translation thread to quit
 volatile WCHAR g_cPseudoEngineDrive = 0;
 constexpr DWORD kQuitWaitMs = 2000;
 constexpr DWORD kQueueReadyWaitMs = 5000;
 // Longer than the pipe thread's own bounded wait for a stale sending pipe to close.
 constexpr DWORD kPipeReadyWaitMs = 6000;
-constexpr DWORD kFullQueueRetryMs = 5;
-PostThreadMessageFunction volatile g_postThreadMessage = &PostThreadMessageW;
-volatile LONG g_tlLoopRunning = 0;  // 1 while TLThreadFunc takes messages
+// How long a start waits for a layer that is ending (its last command, COM's uninitialisation).
+constexpr DWORD kEndingLayerWaitMs = 10000;
 TranslateCommandHandler volatile g_translateHandler = nullptr;
 
 bool IsRunning(HANDLE thread) noexcept {
@@ -35,116 +36,133 @@ void CloseThreadHandle(HANDLE& thread) noexcept {
   thread = nullptr;
 }
 
-}  // namespace
-
-DWORD GetTLThreadId() noexcept {
-  const DWORD id = g_dwTLThreadId;
-  Trace(L"GetTLThreadId returning = %d\n", static_cast<int>(id));
-  return id;
+// A handle to `event` that a new thread owns, or nullptr.
+HANDLE DuplicateForThread(HANDLE event) noexcept {
+  HANDLE copy = nullptr;
+  if (event == nullptr || !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                                           DUPLICATE_SAME_ACCESS)) {
+    return nullptr;
+  }
+  return copy;
 }
+
+// Starts `function` with an event it owns and waits, bounded, until it has set it or ended.
+HANDLE StartThreadAndWait(LPTHREAD_START_ROUTINE function, DWORD* id, DWORD waitMs) noexcept {
+  UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HANDLE forThread = DuplicateForThread(ready.get());
+  const HANDLE thread = CreateModuleThread(function, forThread, id);
+  if (thread == nullptr) {
+    if (forThread != nullptr) CloseHandle(forThread);
+    return nullptr;
+  }
+  if (forThread != nullptr) {
+    const HANDLE waits[] = {ready.get(), thread};
+    WaitForMultipleObjects(2, waits, FALSE, waitMs);
+  }
+  return thread;
+}
+
+// Translation thread: a message that is not translated. Its block is freed here; a GUI exit
+// that is dropped still releases its caller, who waits for the exit to be handled.
+void DropMessage(const MSG& msg) noexcept {
+  if (msg.message != kTranslationMessage) return;
+  const TranslationParam p = DecodeTranslationParam(msg.wParam);
+  Trace(L"TLThreadFunc - command %d dropped: the layer takes no more commands\n", static_cast<int>(p.command));
+  FreeBlock(reinterpret_cast<void*>(msg.lParam));
+  if (p.direction == kFromGui && p.command == TW4_5::ID_FENUI_EXIT) SetEvent(g_hExitEvent);
+}
+
+}  // namespace
 
 WCHAR GetPseudoEngineDrive() noexcept { return g_cPseudoEngineDrive; }
 void SetPseudoEngineDriveLetter(WCHAR letter) noexcept { g_cPseudoEngineDrive = letter; }
 
 void SetTranslateCommandHandler(TranslateCommandHandler handler) noexcept { g_translateHandler = handler; }
 
-void SetPostThreadMessageFunction(PostThreadMessageFunction function) noexcept {
-  g_postThreadMessage = function != nullptr ? function : &PostThreadMessageW;
-}
-
-BOOL PostTranslationMessage(std::uint32_t first, void* block) noexcept {
-  const DWORD id = GetTLThreadId();
-  if (id == 0) {  // no translation thread yet (some systems would not refuse id 0 themselves)
-    SetLastError(ERROR_INVALID_THREAD_ID);
-    return FALSE;
-  }
-  for (;;) {
-    if (g_postThreadMessage(id, kTranslationMessage, first, reinterpret_cast<LPARAM>(block))) return TRUE;
-    const DWORD error = GetLastError();
-    if (error != ERROR_NOT_ENOUGH_QUOTA || InterlockedCompareExchange(&g_tlLoopRunning, 0, 0) == 0 ||
-        IsPipeThreadStopRequested()) {
-      SetLastError(error);
-      return FALSE;
-    }
-    Sleep(kFullQueueRetryMs);  // the translation thread is behind: let it catch up
-  }
-}
-
 void StartTranslationLayer() noexcept {
   Trace(L"StartTranslationLayer\n");
   AcquireSRWLockExclusive(&g_layerLock);
   if (IsRunning(g_hTLThread)) {
-    // The running layer keeps its state and threads; a second pair would orphan the first.
-    ReleaseSRWLockExclusive(&g_layerLock);
-    Trace(L"StartTranslationLayer - layer already running\n");
-    return;
+    if (!IsTranslationQueueClosed() && !g_bQuitPosted) {
+      // The running layer keeps its state and threads; a second pair would orphan the first.
+      ReleaseSRWLockExclusive(&g_layerLock);
+      Trace(L"StartTranslationLayer - layer already running\n");
+      return;
+    }
+    // The layer is ending (the GUI's exit was handled, or a stop asked it to quit): a new
+    // session starts once it has.
+    if (WaitForSingleObject(g_hTLThread, kEndingLayerWaitMs) != WAIT_OBJECT_0) {
+      ReleaseSRWLockExclusive(&g_layerLock);
+      Trace(L"StartTranslationLayer - the ending layer did not end; not started\n");
+      return;
+    }
   }
   // The previous layer has ended: let go of what is left of it.
   CloseThreadHandle(g_hTLThread);
   EndPipeThread();
+  g_bQuitPosted = false;
 
   ZeroDriveTable();
   g_cPseudoEngineDrive = 0;
 
   // The translation thread tells when its message queue exists, so that posts made right after
   // the start (the GUI's first commands, the service's first packets) are not refused.
-  UniqueHandle queueReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD id = 0;
-  g_hTLThread = CreateModuleThread(TLThreadFunc, queueReady.get(), &id);
+  g_hTLThread = StartThreadAndWait(TLThreadFunc, &id, kQueueReadyWaitMs);
   if (g_hTLThread == nullptr) {
     ReleaseSRWLockExclusive(&g_layerLock);
     Trace(L"StartTranslationLayer - CreateThread");
     return;
   }
-  g_dwTLThreadId = id;
-  if (queueReady) {
-    const HANDLE waits[] = {queueReady.get(), g_hTLThread};
-    WaitForMultipleObjects(2, waits, FALSE, kQueueReadyWaitMs);
-  }
+  OpenTranslationQueue(id);
   Trace(L"Created main thread:  g_hTLThread = %d g_dwTLThreadId = %d\n", TraceAddress(g_hTLThread),
         static_cast<int>(id));
 
   ResetPipeThreadStop();
   // The start returns once the receiving pipe exists: the pipe thread first closes a sending
   // pipe left open, and must not close the one the GUI's first command opens after the start.
-  UniqueHandle pipeReady(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  HANDLE forThread = nullptr;
-  if (pipeReady && !DuplicateHandle(GetCurrentProcess(), pipeReady.get(), GetCurrentProcess(), &forThread, 0, FALSE,
-                                    DUPLICATE_SAME_ACCESS)) {
-    forThread = nullptr;
-  }
-  g_hPipeThread = CreateModuleThread(PipeThreadFunc, forThread, nullptr);
-  if (g_hPipeThread == nullptr) {
-    if (forThread != nullptr) CloseHandle(forThread);
-  } else if (forThread != nullptr) {
-    const HANDLE waits[] = {pipeReady.get(), g_hPipeThread};
-    WaitForMultipleObjects(2, waits, FALSE, kPipeReadyWaitMs);
-  }
+  const HANDLE pipeThread = StartThreadAndWait(PipeThreadFunc, nullptr, kPipeReadyWaitMs);
+  InterlockedExchangePointer(&g_hPipeThread, pipeThread);
   ReleaseSRWLockExclusive(&g_layerLock);
-  if (g_hPipeThread == nullptr) {
+  if (pipeThread == nullptr) {
     Trace(L"StartTranslationLayer - CreateThread");
   } else {
     Trace(L"StartTranslationLayer Successful\n");
   }
 }
 
-void StopTranslationLayer() noexcept {
+void StopTranslationLayer(LayerStopWait wait) noexcept {
   Trace(L"StopTranslationLayer\n");
-  AcquireSRWLockExclusive(&g_layerLock);
+  const bool bounded = wait == LayerStopWait::kBounded;
+  // Under the loader lock nothing may wait, not even for the lock a start holds while it waits.
+  if (bounded) {
+    AcquireSRWLockExclusive(&g_layerLock);
+  } else if (!TryAcquireSRWLockExclusive(&g_layerLock)) {
+    Trace(L"StopTranslationLayer - a start or stop is under way; left to it\n");
+    return;
+  }
   // Only a translation thread that still runs is told to quit: once it has ended its id may
   // belong to another thread of the host.
   if (IsRunning(g_hTLThread)) {
     PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
+    g_bQuitPosted = true;
     // A short wait lets the loop finish the command in hand, so that a start right after this
     // finds the layer ended rather than still running.
-    if (GetCurrentThreadId() != g_dwTLThreadId) WaitForSingleObject(g_hTLThread, kQuitWaitMs);
+    if (bounded && GetCurrentThreadId() != g_dwTLThreadId) WaitForSingleObject(g_hTLThread, kQuitWaitMs);
   }
-  EndPipeThread();
+  if (bounded) {
+    EndPipeThread();
+  } else {
+    RequestPipeThreadStop(static_cast<HANDLE>(InterlockedExchangePointer(&g_hPipeThread, nullptr)));
+  }
   ReleaseSRWLockExclusive(&g_layerLock);
   Trace(L"StopTranslationLayer Successful\n");
 }
 
-void EndPipeThread() noexcept { StopPipeThread(g_hPipeThread); }
+void EndPipeThread() noexcept {
+  // Whoever takes the handle first stops the thread and closes it.
+  StopPipeThread(static_cast<HANDLE>(InterlockedExchangePointer(&g_hPipeThread, nullptr)));
+}
 
 DWORD WINAPI TLThreadFunc(void* queueReady) {
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -153,12 +171,19 @@ DWORD WINAPI TLThreadFunc(void* queueReady) {
   // Makes this thread's message queue exist.
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-  InterlockedExchange(&g_tlLoopRunning, 1);
-  if (queueReady != nullptr) SetEvent(static_cast<HANDLE>(queueReady));
+  if (queueReady != nullptr) {
+    SetEvent(static_cast<HANDLE>(queueReady));
+    CloseHandle(static_cast<HANDLE>(queueReady));
+  }
 
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     Trace(L"TLThreadFunc - GetMessage Called\n");
     if (msg.message != kTranslationMessage) continue;  // nothing else is dispatched
+    // After the GUI's exit nothing is translated: the layer is down.
+    if (IsTranslationQueueClosed()) {
+      DropMessage(msg);
+      continue;
+    }
     Trace(L"Calling TranslateCommand\n");
     const TranslationParam p = DecodeTranslationParam(msg.wParam);
     void* block = reinterpret_cast<void*>(msg.lParam);
@@ -169,10 +194,15 @@ DWORD WINAPI TLThreadFunc(void* queueReady) {
     }
   }
 
-  InterlockedExchange(&g_tlLoopRunning, 0);
+  // No post gets in any more; what got in before is freed, not leaked with the queue.
+  CloseTranslationQueue();
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DropMessage(msg);
+
   Trace(L"Exiting Translation Layer Thread\n");
-  Trace(L"Calling CoUninitialize()\n");
-  CoUninitialize();
-  Trace(L"CoUninitialize() Done\n");
+  if (SUCCEEDED(hr)) {
+    Trace(L"Calling CoUninitialize()\n");
+    CoUninitialize();
+    Trace(L"CoUninitialize() Done\n");
+  }
   return 0;
 }

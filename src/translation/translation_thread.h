@@ -1,34 +1,39 @@
 #pragma once
-// The translation layer's threads: the translation thread, which owns the drive table, the
-// sending pipe and every connection to the GUI and does all translation, and the pipe thread,
-// which serves one connection of the service on the receiving pipe.
+// The translation layer's life: its start and stop, which alone know both of its threads, and
+// the translation thread's loop. The translation thread owns the drive table, the sending pipe
+// and every connection to the GUI and does all translation; the pipe thread serves one
+// connection of the service on the receiving pipe. Both reach each other only through the
+// translation message (translation_message.h).
 
 #include <windows.h>
 #include <cstdint>
 
+#include "translation/translation_message.h"
+
 // Any thread (DllGetClassObject for the pseudo-service class), never under the loader lock.
 // Zeroes the drive table and starts the translation thread (returning once its queue takes
-// posts), then the pipe thread. While a translation thread still
-// runs, a repeated start leaves the running layer alone.
+// posts), then the pipe thread. While a translation thread still runs and takes commands, a
+// repeated start leaves the running layer alone; a layer that is ending (the GUI's exit was
+// handled, or a stop asked it to quit) is waited for, at most 10 s, and then replaced.
 void StartTranslationLayer() noexcept;
 
-// Any thread, also DllMain at detach. Ends the translation thread's loop and the pipe thread.
-void StopTranslationLayer() noexcept;
+// Any thread. Ends the translation thread's loop and the pipe thread. kBounded waits a short
+// while for each; kNone (DllMain at detach, under the loader lock) only asks them to end.
+enum class LayerStopWait { kBounded, kNone };
+void StopTranslationLayer(LayerStopWait wait = LayerStopWait::kBounded) noexcept;
 
-// The translation thread's id; 0 before the first start.
-[[nodiscard]] DWORD GetTLThreadId() noexcept;
-
-// The drive letter of the newest pseudo engine, 0 when none. Read by data objects on COM
-// threads, written by the translation thread.
+// The drive letter of the newest pseudo engine, 0 when none. Written by the translation
+// thread; kept for the trace and for callers that ask. Data objects carry the letter of the
+// class they were made for, not this one.
 [[nodiscard]] WCHAR GetPseudoEngineDrive() noexcept;
 void SetPseudoEngineDriveLetter(WCHAR letter) noexcept;
 
-// The translation thread's function. `queueReady`: an event it sets once its message queue
-// exists, or nullptr.
+// The translation thread's function. `queueReady`: an event handle the thread then owns (it
+// sets and closes it once its message queue exists), or nullptr.
 DWORD WINAPI TLThreadFunc(void* queueReady);
 
 // Ends the pipe thread of the running layer, if any: cooperatively first, by force as the
-// last resort. Used by StopTranslationLayer and at GUI exit.
+// last resort. Whoever calls it first takes the handle and closes it; later calls find none.
 void EndPipeThread() noexcept;
 
 // What the loop hands each decoded translation message to: TranslateCommand, unless a test
@@ -38,5 +43,4 @@ using TranslateCommandHandler = void (*)(std::uint16_t command, void* block, WCH
 void SetTranslateCommandHandler(TranslateCommandHandler handler) noexcept;
 
 extern HANDLE g_hTLThread;
-extern DWORD g_dwTLThreadId;
 extern HANDLE g_hPipeThread;

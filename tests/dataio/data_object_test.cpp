@@ -15,9 +15,9 @@
 
 namespace {
 
-ComPtr<IDataObject> NewDataObject() {
+ComPtr<IDataObject> NewDataObject(CClassFactory& factory = g_ClassFactory) {
   ComPtr<IDataObject> object;
-  EXPECT_EQ(S_OK, g_ClassFactory.CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(object.put())));
+  EXPECT_EQ(S_OK, factory.CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(object.put())));
   return object;
 }
 
@@ -76,13 +76,12 @@ TEST(DataObject, AnswersByTheRuleTables) {
   EXPECT_EQ(OLE_E_ADVISENOTSUPPORTED, object->EnumDAdvise(nullptr));
 }
 
-TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) {
+TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfTheirClassObject) {
   TranslationObserver observer;
-  SetPseudoEngineDriveLetter(L'd');
-  auto engine = NewDataObject();
-  SetPseudoEngineDriveLetter(L'E');
-  auto later = NewDataObject();
-  SetPseudoEngineDriveLetter(0);
+  CClassFactory driveD(L'd');
+  CClassFactory driveE(L'E');
+  auto engine = NewDataObject(driveD);
+  auto later = NewDataObject(driveE);
   auto pseudo = NewDataObject();
 
   const BYTE body[6] = {1, 2, 3, 4, 5, 6};
@@ -114,6 +113,11 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfCreation) 
   UniqueHGlobal cut(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated)));
   EXPECT_EQ(E_FAIL, Set(pseudo.get(), cut.get()));
   EXPECT_EQ(26u, GlobalSize(cut.get()));
+  // A body that runs past its block names no machine.
+  const wchar_t name[] = L"PC1";
+  UniqueHGlobal truncated(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, sizeof(name), sizeof(name) + 2));
+  EXPECT_EQ(E_FAIL, Set(pseudo.get(), truncated.get()));
+  EXPECT_NE(0u, GlobalSize(truncated.get()));
   // A machine whose registry cannot be reached fails the checks.
   const wchar_t nowhere[] = L"NOSUCHMACHINE";
   UniqueHGlobal remote(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere)));

@@ -61,15 +61,16 @@ TEST_F(FraggedFileList, CapTrackedMinimumAndArrivalOrder) {
   EXPECT_EQ(0, g_cResourceDllRef);  // the last entry took the resource module with it
 }
 
-TEST_F(FraggedFileList, StartingValueQuirk) {
+TEST_F(FraggedFileList, KeepsTheMostFragmentedFilesWhateverTheirCounts) {
   CFraggedFileList list(kVolume);
-  for (int i = 0; i < 50; ++i) list.AddFile(L"big", 1, 300000 - i);
-  EXPECT_EQ(99999, list.GetMinFragments());  // nothing kept is at or below the start
-  EXPECT_EQ(0, list.GetMinFragmentsIndex());
-  EXPECT_EQ(49, list.AddFile(L"x", 1, 100000));  // displaces index 0, not the smallest count
-  EXPECT_EQ(299999, list.GetAt(0)->GetFragments());
-  EXPECT_EQ(100000, list.GetMinFragments());
+  for (int i = 0; i < 50; ++i) list.AddFile(L"big", 1, 3000000 - i);
+  EXPECT_EQ(2999951, list.GetMinFragments());
   EXPECT_EQ(49, list.GetMinFragmentsIndex());
+  EXPECT_EQ(-1, list.AddFile(L"fewer", 1, 1000000));  // fewer than every file kept
+  EXPECT_EQ(49, list.AddFile(L"x", 1, 4000000));      // displaces the least fragmented
+  EXPECT_EQ(3000000, list.GetAt(0)->GetFragments());  // the worst file stays
+  EXPECT_EQ(2999952, list.GetMinFragments());
+  EXPECT_EQ(48, list.GetMinFragmentsIndex());
 }
 
 TEST_F(FraggedFileList, VolumePrefixAndFieldLimits) {

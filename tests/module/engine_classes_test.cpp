@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "dataio/data_object.h"
 #include "dataio/dataio_packet.h"
+#include "module/class_factory.h"
 #include "module/module.h"
 #include "module/registration.h"
 #include "pipes/pipe_out.h"
@@ -99,12 +101,23 @@ TEST(EngineClasses, SetPseudoEngineDriveGivesTheDriveANewServedClass) {
   const std::wstring text = GuidText(c.clsidEngine);
   EXPECT_EQ(0, std::memcmp(text.c_str(), packet.data() + 118, (text.size() + 1) * sizeof(wchar_t)));
 
-  // Objects of that class carry the letter as it was set when they were created.
-  IDataObject* engine = nullptr;
+  // D's engine starts before the GUI has made C's object: each class keeps its own drive, and
+  // objects of the pseudo-service class carry none whatever started before.
+  SetPseudoEngineDrive(L'D');
+  EXPECT_EQ(L'D', GetPseudoEngineDrive());
+  ComPtr<IDataObject> engineC, engineD, pseudo;
   ASSERT_EQ(S_OK, CoCreateInstance(c.clsidEngine, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
-                                   reinterpret_cast<void**>(&engine)));
+                                   reinterpret_cast<void**>(engineC.put())));
   EXPECT_TRUE(trace.Contains(L"PmkDataObject::PmkDataObject for drive = c\n"));
-  engine->Release();
+  EXPECT_EQ(L'c', static_cast<PmkDataObject*>(engineC.get())->DriveLetter());
+  ASSERT_EQ(S_OK, CoCreateInstance(g_DriveTable[3].clsidEngine, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
+                                   reinterpret_cast<void**>(engineD.put())));
+  EXPECT_EQ(L'D', static_cast<PmkDataObject*>(engineD.get())->DriveLetter());
+  ASSERT_EQ(S_OK, g_ClassFactory.CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())));
+  EXPECT_EQ(0, static_cast<PmkDataObject*>(pseudo.get())->DriveLetter());
+  // An activation through the registry reaches DllGetClassObject: the same class objects.
+  EXPECT_EQ(L'c', ClassFactoryFor(c.clsidEngine).Drive());
+  EXPECT_EQ(&g_ClassFactory, &ClassFactoryFor(APPID_Engine));
 
   // A letter outside A to Z touches nothing.
   std::vector<BYTE> before(sizeof(g_DriveTable));
@@ -113,8 +126,9 @@ TEST(EngineClasses, SetPseudoEngineDriveGivesTheDriveANewServedClass) {
     SetPseudoEngineDrive(letter);
   }
   EXPECT_EQ(0, std::memcmp(before.data(), g_DriveTable, sizeof(g_DriveTable)));
-  EXPECT_EQ(L'c', GetPseudoEngineDrive());
+  EXPECT_EQ(L'D', GetPseudoEngineDrive());
   CloseCOMPtrs();
+  EXPECT_EQ(&g_ClassFactory, &ClassFactoryFor(c.clsidEngine));  // the session's classes are gone
 }
 
 TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndTakesBackEveryEngineClass) {

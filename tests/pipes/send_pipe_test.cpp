@@ -73,36 +73,67 @@ TEST_F(SendPipe, WritesEachPacketWholeWithOneConnection) {
   EXPECT_EQ(expected, connections[0]);
 }
 
-TEST_F(SendPipe, ServiceClosedItsEndReconnectsOnceAndWritesAgain) {
-  ControlPipeServer server(ControlPipeServer::AfterPacket::kCloseAndListen);
-  ASSERT_TRUE(server.Start());
+// The first open hands out a pipe whose reading end is gone; later opens are real.
+int g_opens = 0;
+HANDLE OpenBrokenThenReal(const wchar_t* name, SECURITY_ATTRIBUTES* attributes) {
+  if (g_opens++ == 0) {
+    HANDLE read = nullptr, write = nullptr;
+    if (!CreatePipe(&read, &write, nullptr, 0)) return INVALID_HANDLE_VALUE;
+    CloseHandle(read);
+    return write;
+  }
+  return CreateFileW(name, GENERIC_WRITE, 0, attributes, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The first open hands out a handle that cannot be written at all.
+HANDLE OpenReadOnlyEnd(const wchar_t*, SECURITY_ATTRIBUTES*) {
+  HANDLE read = nullptr, write = nullptr;
+  if (!CreatePipe(&read, &write, nullptr, 0)) return INVALID_HANDLE_VALUE;
+  CloseHandle(write);
+  return read;
+}
+
+// However the service let go of its end (closed the instance: 232; disconnected it: 233;
+// the pipe broke: 109), the next command reconnects once and is written whole.
+TEST_F(SendPipe, ServerEndGoneReconnectsOnceAndWritesAgain) {
   const auto first = MakePacket(8200, 0, L'C', 0);
   const auto second = MakePacket(8202, 0, L'C', 4);
-  ASSERT_EQ(1, Send(first, L"\\\\.\\pipe\\TarnswellControlPipe"));
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.AfterEvent(), 5000));
-
+  for (auto after : {ControlPipeServer::AfterPacket::kCloseAndListen, ControlPipeServer::AfterPacket::kDisconnectAndListen}) {
+    SCOPED_TRACE(static_cast<int>(after));
+    ControlPipeServer server(after);
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(1, Send(first, L"\\\\.\\pipe\\TarnswellControlPipe"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.AfterEvent(), 5000));
+    EXPECT_EQ(1, Send(second, L"\\\\.\\pipe\\TarnswellControlPipe"));
+    ASSERT_TRUE(server.WaitForPackets(2, 5000));
+    EXPECT_EQ(second, server.Packets()[1]);
+    EXPECT_EQ(2u, server.Connections().size());
+    ClosePipeOut();
+  }
+  ControlPipeServer server;
+  ASSERT_TRUE(server.Start());
+  g_opens = 0;
+  SetPipeOpenFunction(&OpenBrokenThenReal);
   EXPECT_EQ(1, Send(second, L"\\\\.\\pipe\\TarnswellControlPipe"));
-  ASSERT_TRUE(server.WaitForPackets(2, 5000));
-  EXPECT_EQ(second, server.Packets()[1]);
-  EXPECT_EQ(2u, server.Connections().size());
+  ASSERT_TRUE(server.WaitForPackets(1, 5000));
+  EXPECT_EQ(second, server.Packets()[0]);
+  EXPECT_EQ(2, g_opens);
   EXPECT_FALSE(trace.ContainsPart(L"WriteFile1"));
   EXPECT_FALSE(trace.ContainsPart(L"WriteFile2"));
 }
 
 TEST_F(SendPipe, OtherWriteFailureIsTracedAndKeepsTheHandle) {
-  ControlPipeServer server(ControlPipeServer::AfterPacket::kDisconnectAndStay);
+  ControlPipeServer server;
   ASSERT_TRUE(server.Start());
+  SetPipeOpenFunction(&OpenReadOnlyEnd);
   const auto packet = MakePacket(8200, 0, L'C', 0);
-  ASSERT_EQ(1, Send(packet, L"\\\\.\\pipe\\TarnswellControlPipe"));
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.AfterEvent(), 5000));
-
   EXPECT_EQ(0, Send(packet, L"\\\\.\\pipe\\TarnswellControlPipe"));
-  EXPECT_EQ(1, trace.Count(L"Error #233 - SendData - WriteFile1"));  // ERROR_PIPE_NOT_CONNECTED
+  EXPECT_EQ(1, trace.Count(L"Error #5 - SendData - WriteFile1"));  // ERROR_ACCESS_DENIED
   EXPECT_TRUE(IsPipeOutOpen());
   // The next command writes to the same handle again, without a new connection.
   EXPECT_EQ(0, Send(packet, L"\\\\.\\pipe\\TarnswellControlPipe"));
-  EXPECT_EQ(2, trace.Count(L"Error #233 - SendData - WriteFile1"));
-  EXPECT_FALSE(trace.ContainsPart(L"WaitNamedPipe"));
+  EXPECT_EQ(2, trace.Count(L"Error #5 - SendData - WriteFile1"));
+  EXPECT_EQ(0, trace.Count(L"SendData on PipeOut Successful\n"));
 }
 
 HANDLE FailPipeConnected(const wchar_t*, SECURITY_ATTRIBUTES*) {

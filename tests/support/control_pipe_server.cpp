@@ -140,6 +140,10 @@ void ControlPipeServer::Run() {
       }
       DisconnectNamedPipe(pipe);
       SetEvent(m_afterEvent);
+      if (m_after == AfterPacket::kDisconnectAndListen) {
+        replaced = true;  // already disconnected: the same instance listens again
+        break;
+      }
       // Stay with the disconnected instance until told to stop.
       WaitForSingleObject(m_stopEvent, kIoWaitMs);
       stopped = true;
