@@ -113,6 +113,32 @@ void CheckDrivePacket(const GuiPacket& p) {
   }
 }
 
+// The engine class key of an announced class, read raw: every text value the module wrote
+// ends with its terminator, and the values are what COM needs to find the module.
+void CheckEngineClassKey(const CLSID& clsid) {
+  const std::wstring key = L"CLSID\\" + GuidText(clsid);
+  const std::pair<std::wstring, const wchar_t*> values[] = {
+      {key, L"AppID"}, {key + L"\\InProcServer32", nullptr}, {key + L"\\InProcServer32", L"ThreadingModel"}};
+  for (const auto& [path, name] : values) {
+    UniqueHKey opened;
+    Require(RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, opened.put()) == ERROR_SUCCESS,
+            "announced engine class has no key " + Narrow(path));
+    BYTE data[1200] = {};
+    DWORD type = 0;
+    DWORD size = sizeof(data);
+    Require(RegQueryValueExW(opened.get(), name, nullptr, &type, data, &size) == ERROR_SUCCESS && type == REG_SZ,
+            "engine class value missing under " + Narrow(path));
+    Require(size >= 2 && size % 2 == 0 && data[size - 1] == 0 && data[size - 2] == 0,
+            "engine class value under " + Narrow(path) + " written without its terminator");
+    const std::wstring text(reinterpret_cast<const wchar_t*>(data), size / 2 - 1);
+    Require(text.find(L'\0') == std::wstring::npos, "engine class value under " + Narrow(path) + " holds a NUL");
+    if (name != nullptr && std::wstring(name) == L"AppID") {
+      Require(text == GuidText(APPID_Engine), "engine class AppID " + Narrow(text));
+    }
+    if (name != nullptr && std::wstring(name) == L"ThreadingModel") Require(text == L"Free", "threading model " + Narrow(text));
+  }
+}
+
 bool Matches(const GuiExpect& e, const GuiPacket& p) {
   if (p.target != Target(e.target) || p.command != e.command) return false;
   if (e.percent >= 0 && U32At(p.body, 104) != static_cast<std::uint32_t>(e.percent)) return false;
@@ -298,6 +324,7 @@ struct Session {
   std::unique_ptr<ServicePeer> service;
   std::vector<ComPtr<IDataObject>> pseudo;
   UniqueHandle layerThread;  // the translation thread of this session's layer (linked module)
+  DWORD layerThreadId = 0;
   std::map<WCHAR, Drive> drives;
   std::vector<CLSID> engineClasses;
   std::size_t guiCursor = 0;
@@ -354,6 +381,7 @@ class Scenario {
   // The step's expectations, settled by a marker through each side and compared whole.
   void Settle(Session& s, std::vector<GuiExpect> gui, std::vector<ServiceExpect> service);
   void CheckBoxes();
+  void CheckBoxThreads(const Session& s);
   const ComPtr<IDataObject>& AnyPseudo(Session& s) {
     return s.pseudo[m_rng.Below(static_cast<std::uint32_t>(s.pseudo.size()))];
   }
@@ -386,6 +414,7 @@ class Scenario {
   std::unique_ptr<Session> m_previous;
   std::vector<std::wstring> m_askedBoxes;  // texts the service asked to show, in order
   std::size_t m_boxesAtStart = 0;
+  std::size_t m_boxThreadsChecked = 0;
   std::uint32_t m_marker = 0;
   std::wstring m_computerName;
 };
@@ -411,6 +440,7 @@ std::unique_ptr<Session> Scenario::Open(int index) {
                                                       SYNCHRONIZE, FALSE, 0),
             "no translation thread after DllGetClassObject");
     s->layerThread.reset(thread);
+    s->layerThreadId = GetThreadId(thread);
     Require(WaitForSingleObject(thread, 0) == WAIT_TIMEOUT, "the layer's translation thread is not running");
   }
   return s;
@@ -468,7 +498,7 @@ void Scenario::Settle(Session& s, std::vector<GuiExpect> gui, std::vector<Servic
       CLSID clsid{};
       Require(SUCCEEDED(CLSIDFromString(TextAt(p.body, 102, 312).c_str(), &clsid)), "engine class text");
       s.engineClasses.push_back(clsid);
-      Require(RegKeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(clsid)), "announced engine class has no key");
+      CheckEngineClassKey(clsid);
     }
   }
   MatchAll("GUI", gui, guiPackets);
@@ -482,7 +512,19 @@ void Scenario::Settle(Session& s, std::vector<GuiExpect> gui, std::vector<Servic
   Require(s.gui->Activations() == clients,
           "GUI objects activated: " + Num(static_cast<std::uint32_t>(s.gui->Activations())) + ", expected " +
               Num(static_cast<std::uint32_t>(clients)));
+  if (m_module.linked) CheckBoxThreads(s);
   CheckBoxes();
+}
+
+// A box's modal loop would take the translation thread's messages off its queue: no box of the
+// step ran on the layer's translation thread (which lived through the whole step, so its id
+// cannot have passed to another thread meanwhile).
+void Scenario::CheckBoxThreads(const Session& s) {
+  const auto threads = m_x.BoxThreads();
+  for (std::size_t i = std::max(m_boxThreadsChecked, m_boxesAtStart); i < threads.size(); ++i) {
+    Require(s.layerThreadId == 0 || threads[i] != s.layerThreadId, "a box ran on the translation thread");
+  }
+  m_boxThreadsChecked = threads.size();
 }
 
 void Scenario::CheckBoxes() {
@@ -731,7 +773,7 @@ void Scenario::NewPseudoObject(Session& s) {
 }
 
 void Scenario::Play(Session& s) {
-  const std::uint32_t steps = 3 + m_rng.Below(8);
+  const std::uint32_t steps = 3 + m_rng.Below(7);
   for (std::uint32_t n = 0; n < steps; ++n) {
     bool pending = false;
     for (auto& [letter, d] : s.drives) pending |= d.pending;
@@ -879,6 +921,7 @@ void Scenario::AfterExit(Session& s, bool layerGone) {
   // Boxes: a text of the late traffic was shown only if it was translated while the session
   // lived, and then the GUI got it too; nothing is shown after the exit.
   if (m_module.linked) {
+    m_boxThreadsChecked = m_x.BoxThreads().size();  // the exit's own boxes were checked by their text
     const auto boxes = m_x.Boxes();
     Require(boxes.size() == s.boxesAtExit, "a box was shown after the exit returned");
     std::vector<std::wstring> shown(boxes.begin() + static_cast<std::ptrdiff_t>(m_boxesAtStart), boxes.end());
@@ -952,7 +995,9 @@ void Scenario::Run() {
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   if (GetComputerNameW(name, &size)) m_computerName = name;
   m_boxesAtStart = m_x.Boxes().size();
-  const int sessions = 1 + static_cast<int>(m_rng.Below(3));
+  // One session in half the scenarios, two in a third, three in the rest.
+  const std::uint32_t draw = m_rng.Below(6);
+  const int sessions = draw < 3 ? 1 : draw < 5 ? 2 : 3;
   Step("session 1 opens");
   m_current = Open(1);
   Link(*m_current);
@@ -1000,12 +1045,24 @@ void Explorer::TakeHandleBaseline() {
   handleAllowance = 0;
 }
 
+// Plays the user and the box: records the text and the thread, and pumps the thread's queue as
+// a modal loop does, dispatching (and so losing) whatever thread messages wait there.
 int Explorer::RecordBox(const wchar_t* text, const wchar_t*, UINT, void* context) {
   auto* self = static_cast<Explorer*>(context);
   AcquireSRWLockExclusive(&self->m_lock);
   self->m_boxes.emplace_back(text != nullptr ? text : L"");
+  self->m_boxThreads.push_back(GetCurrentThreadId());
   ReleaseSRWLockExclusive(&self->m_lock);
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
   return IDOK;
+}
+
+std::vector<DWORD> Explorer::BoxThreads() const {
+  AcquireSRWLockShared(&m_lock);
+  auto copy = m_boxThreads;
+  ReleaseSRWLockShared(&m_lock);
+  return copy;
 }
 
 void Explorer::ObserveTrace(const wchar_t* line, void* context) {

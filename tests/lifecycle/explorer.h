@@ -62,6 +62,7 @@ class Explorer {
 
   // Boxes shown so far (text), and the module's recent trace lines.
   std::vector<std::wstring> Boxes() const;
+  std::vector<DWORD> BoxThreads() const;  // the thread each box ran on
   std::string TraceTail() const;
 
   DWORD classKeyBaseline = 0;
@@ -73,6 +74,7 @@ class Explorer {
   static void ObserveTrace(const wchar_t* line, void* context);
   mutable SRWLOCK m_lock = SRWLOCK_INIT;
   std::vector<std::wstring> m_boxes;
+  std::vector<DWORD> m_boxThreads;
   std::vector<std::wstring> m_tail;
   std::size_t m_tailNext = 0;
   bool m_comInitialized = false;

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr std::uint32_t kSlices = 12;
+constexpr std::uint32_t kSlices = 15;
 constexpr std::uint32_t kDefaultScenarios = 300;
 constexpr std::uint32_t kFirstSeed = 1300;
 constexpr std::uint32_t kModuleScenarios = 3;
