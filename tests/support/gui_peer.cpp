@@ -70,6 +70,7 @@ class RecordingFactory final : public IClassFactory {
     if (ppv == nullptr) return E_INVALIDARG;
     *ppv = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    InterlockedIncrement(&m_peer->m_activations);
     auto* object = new (std::nothrow) PeerDataObject(m_peer, m_target);
     if (object == nullptr) return E_OUTOFMEMORY;
     const HRESULT hr = object->QueryInterface(riid, ppv);
@@ -200,14 +201,26 @@ void GuiPeer::TakeDriveList(const std::vector<BYTE>& body) {
 }
 
 // Creates the module's engine object of the announced class right away, as the GUI does: the
-// object takes its drive from the newest engine start when it is made.
+// object takes its drive from the newest engine start when it is made. A deferring peer only
+// notes the class.
 void GuiPeer::TakeEngineClass(const std::wstring& target, const std::vector<BYTE>& body) {
   if (body.size() < sizeof(CommInitBody) || target.size() != 1) return;
   CommInitBody comm;
   std::memcpy(&comm, body.data(), sizeof(comm));
   comm.szClsid[311] = L'\0';
   CLSID clsid{};
-  HRESULT hr = CLSIDFromString(comm.szClsid, &clsid);
+  const HRESULT hr = CLSIDFromString(comm.szClsid, &clsid);
+  if (InterlockedCompareExchange(&m_deferEngineObjects, 0, 0) != 0) {
+    AcquireSRWLockExclusive(&m_lock);
+    m_engineClasses[target[0]] = clsid;
+    m_engineResults[target[0]] = E_PENDING;
+    ReleaseSRWLockExclusive(&m_lock);
+    return;
+  }
+  MakeEngineObject(target[0], clsid, hr);
+}
+
+void GuiPeer::MakeEngineObject(WCHAR letter, const CLSID& clsid, HRESULT hr) {
   ComPtr<IDataObject> object;
   if (SUCCEEDED(hr)) {
     MULTI_QI qi{&IID_IDataObject, nullptr, S_OK};
@@ -216,10 +229,19 @@ void GuiPeer::TakeEngineClass(const std::wstring& target, const std::vector<BYTE
     if (SUCCEEDED(hr)) object = ComPtr<IDataObject>::Attach(static_cast<IDataObject*>(qi.pItf));
   }
   AcquireSRWLockExclusive(&m_lock);
-  m_engineClasses[target[0]] = clsid;
-  m_engineResults[target[0]] = hr;
-  m_engineObjects[target[0]] = std::move(object);
+  m_engineClasses[letter] = clsid;
+  m_engineResults[letter] = hr;
+  m_engineObjects[letter] = std::move(object);
   ReleaseSRWLockExclusive(&m_lock);
+}
+
+void GuiPeer::SetEngineObjectsDeferred(bool deferred) { InterlockedExchange(&m_deferEngineObjects, deferred ? 1 : 0); }
+
+HRESULT GuiPeer::CreateEngineObject(WCHAR letter) {
+  const CLSID clsid = EngineClass(letter);
+  if (IsEqualCLSID(clsid, CLSID_NULL)) return E_UNEXPECTED;
+  MakeEngineObject(letter, clsid, S_OK);
+  return EngineCreateResult(letter);
 }
 
 std::vector<GuiPacket> GuiPeer::Packets() const {
@@ -283,6 +305,10 @@ HRESULT GuiPeer::EngineCreateResult(WCHAR letter) const {
   const HRESULT hr = found == m_engineResults.end() ? E_PENDING : found->second;
   ReleaseSRWLockShared(&m_lock);
   return hr;
+}
+
+LONG GuiPeer::Activations() const {
+  return InterlockedCompareExchange(const_cast<volatile LONG*>(&m_activations), 0, 0);
 }
 
 LONG GuiPeer::LiveObjects() const { return InterlockedCompareExchange(const_cast<volatile LONG*>(&m_liveObjects), 0, 0); }

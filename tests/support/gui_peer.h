@@ -49,8 +49,16 @@ class GuiPeer {
   ComPtr<IDataObject> EngineObject(WCHAR letter) const;
   HRESULT EngineCreateResult(WCHAR letter) const;
 
+  // Engine objects made later, when the test says (CreateEngineObject), instead of as soon
+  // as ID_INIT_ENGINE_COMM arrives: a GUI that is slow to open its engine views.
+  void SetEngineObjectsDeferred(bool deferred);
+  // Makes the engine object of the class last announced for the drive; its result.
+  HRESULT CreateEngineObject(WCHAR letter);
+
   // GUI objects alive (the module holds references to them while connected).
   LONG LiveObjects() const;
+  // GUI objects the module had COM make so far (of any class this peer serves).
+  LONG Activations() const;
   bool WaitForLiveObjects(LONG count, DWORD timeoutMs) const;
 
   // Called by the recording objects.
@@ -71,6 +79,7 @@ class GuiPeer {
   void Register(const CLSID& clsid, const std::wstring& target);
   void TakeDriveList(const std::vector<BYTE>& body);
   void TakeEngineClass(const std::wstring& target, const std::vector<BYTE>& body);
+  void MakeEngineObject(WCHAR letter, const CLSID& clsid, HRESULT hr);
 
   CLSID m_ownClsid{};
   mutable SRWLOCK m_lock = SRWLOCK_INIT;
@@ -91,6 +100,8 @@ class GuiPeer {
 
  public:
   volatile LONG m_liveObjects = 0;
+  volatile LONG m_activations = 0;
+  volatile LONG m_deferEngineObjects = 0;
 };
 
 // Builds a DataIo packet block as the GUI does (header, body, four zero bytes).

@@ -41,10 +41,10 @@ ServicePeer::~ServicePeer() {
   CloseHandle(m_stop);
 }
 
-void ServicePeer::Restart() {
-  Shutdown();
+void ServicePeer::Restart(bool keepGuiPipe) {
+  Shutdown(keepGuiPipe);
   AcquireSRWLockExclusive(&m_lock);
-  m_guiConnected = false;
+  if (!keepGuiPipe) m_guiConnected = false;
   ReleaseSRWLockExclusive(&m_lock);
   ResetEvent(m_stop);
   ResetEvent(m_listening);
@@ -52,7 +52,7 @@ void ServicePeer::Restart() {
   WaitForSingleObject(m_listening, kJoinMs);
 }
 
-void ServicePeer::Shutdown() {
+void ServicePeer::Shutdown(bool keepGuiPipe) {
   SetEvent(m_stop);
   if (m_listener != nullptr) {
     WaitForSingleObject(m_listener, kJoinMs);
@@ -69,6 +69,7 @@ void ServicePeer::Shutdown() {
   AcquireSRWLockExclusive(&m_lock);
   m_readers.clear();
   ReleaseSRWLockExclusive(&m_lock);
+  if (keepGuiPipe) return;
   AcquireSRWLockExclusive(&m_writeLock);
   m_gui.Close();
   ReleaseSRWLockExclusive(&m_writeLock);

@@ -50,8 +50,9 @@ class ServicePeer {
   bool WaitForDisconnects(int count, DWORD timeoutMs) const;
 
   // The service dies and starts again: every connection it has (both pipes) is closed, and a
-  // new control pipe listens. What was recorded is kept.
-  void Restart();
+  // new control pipe listens. What was recorded is kept. With `keepGuiPipe` only the control
+  // pipe goes and comes back: its connections are closed, the receiving pipe stays connected.
+  void Restart(bool keepGuiPipe = false);
 
   // Writes a service message into the receiving pipe.
   bool Send(std::uint32_t command, WCHAR drive, const std::vector<BYTE>& body = {}, std::uint32_t param = 0,
@@ -63,7 +64,7 @@ class ServicePeer {
   static DWORD WINAPI ListenThread(void* self);
   static DWORD WINAPI ReadThread(void* context);
   void Listen();
-  void Shutdown();
+  void Shutdown(bool keepGuiPipe = false);
   void Read(HANDLE pipe);
   bool ReadExact(HANDLE pipe, HANDLE ioEvent, BYTE* into, DWORD bytes);
   bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) const;
