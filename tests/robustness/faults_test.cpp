@@ -64,22 +64,6 @@ TEST_F(Faults, ServiceDyingInsideABodyHandsNothingOnAndTheGuiSideStillWorks) {
   for (const GuiPacket& p : link.gui.PacketsFrom(gui0)) EXPECT_NE(TW4_5::ID_RECEIVE_LOG_DATA, p.command);
 }
 
-TEST_F(Faults, ServiceRestartBetweenCommandsAndTheNextCommandReconnects) {
-  const int connections0 = link.service.Connections();
-  for (int restart = 0; restart < 5; ++restart) {
-    SCOPED_TRACE(testing::Message() << "restart " << restart);
-    link.service.Restart();
-    const std::size_t service0 = link.service.Count();
-    const std::vector<BYTE> settings = Marker(static_cast<std::uint32_t>(restart));
-    ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_LOG_DATA, settings));
-    ASSERT_TRUE(link.service.WaitForCount(service0 + 1, kRobustTimeout));
-    const auto packets = link.service.PacketsFrom(service0);
-    EXPECT_EQ(TW4_0::ID_NEW_LOG_DATA, packets[0].header.dwCommand);
-    EXPECT_EQ(settings, packets[0].body);  // written whole on the new connection, not lost
-  }
-  EXPECT_EQ(connections0 + 5, link.service.Connections());
-}
-
 // A registry that refuses every key the module writes for its engine classes.
 LONG WINAPI RefuseRegistryWrites(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY result,
                                  LPDWORD) {
