@@ -244,7 +244,7 @@ TEST_F(Doctor, ADisabledServiceIsAFinding) {
 
 TEST_F(Doctor, ARunningServiceWithoutItsControlPipeIsAFinding) {
   // A real service that runs but serves no pipe, in place of the stand-in.
-  ASSERT_TRUE(StartTheService(L"\"" + BinDir() + L"pipeless_service.exe\""));
+  ASSERT_TRUE(StartTheService(L"\"" + BinDir() + L"test_service.exe\" --no-pipe"));
   ExpectOneProblem({"The service \"Tarnswell\" runs, but its control pipe \\\\.\\pipe\\TarnswellControlPipe does not exist",
                     "restart the service"});
 }

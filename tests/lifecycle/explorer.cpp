@@ -377,6 +377,9 @@ class Scenario {
   void ReopenControlPipe(Session& s);
   void ShowText(Session& s);
   void NewPseudoObject(Session& s);
+  // DllGetClassObject for the pseudo-service class (which starts the layer), and one more
+  // pseudo-service object from it.
+  void AddPseudoObject(Session& s);
 
   // The step's expectations, settled by a marker through each side and compared whole.
   void Settle(Session& s, std::vector<GuiExpect> gui, std::vector<ServiceExpect> service);
@@ -426,14 +429,7 @@ std::unique_ptr<Session> Scenario::Open(int index) {
   s->gui = std::make_unique<GuiPeer>();
   s->gui->SetEngineObjectsDeferred(s->deferred);
   for (wchar_t letter : std::wstring(kDrives)) s->drives[letter] = Drive{};
-  ComPtr<IClassFactory> factory;
-  Require(m_module.getClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(factory.put())) ==
-              S_OK,
-          "DllGetClassObject for the pseudo-service class");
-  ComPtr<IDataObject> pseudo;
-  Require(factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())) == S_OK,
-          "CreateInstance of the pseudo-service object");
-  s->pseudo.push_back(std::move(pseudo));
+  AddPseudoObject(*s);
   if (m_module.linked) {
     HANDLE thread = nullptr;
     Require(g_hTLThread != nullptr && DuplicateHandle(GetCurrentProcess(), g_hTLThread, GetCurrentProcess(), &thread,
@@ -759,16 +755,20 @@ void Scenario::ShowText(Session& s) {
   Settle(s, {{0, TW4_5::ID_DISPLAY_MESSAGEBOX, -1, -1, body}}, {});
 }
 
-void Scenario::NewPseudoObject(Session& s) {
-  Step("GUI gets another pseudo-service object");
+void Scenario::AddPseudoObject(Session& s) {
   ComPtr<IClassFactory> factory;
   Require(m_module.getClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(factory.put())) ==
               S_OK,
           "DllGetClassObject for the pseudo-service class");
   ComPtr<IDataObject> pseudo;
   Require(factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())) == S_OK,
-          "CreateInstance of another pseudo-service object");
+          "CreateInstance of a pseudo-service object");
   s.pseudo.push_back(std::move(pseudo));
+}
+
+void Scenario::NewPseudoObject(Session& s) {
+  Step("GUI gets another pseudo-service object");
+  AddPseudoObject(s);
   Settle(s, {}, {});
 }
 

@@ -1,8 +1,11 @@
 // A stand-in for the service, run by the service control manager of the test prefix: a real
 // own-process service that serves the control pipe while it runs. Every whole packet it reads
-// sets the named event "CobalinTestServicePacket" when a test created it.
+// sets the named event "CobalinTestServicePacket" when a test created it. Started with
+// "--no-pipe" on its command line it serves no control pipe, the way a broken service would.
 
 #include <windows.h>
+
+#include <cwchar>
 
 #include "support/control_pipe_server.h"
 
@@ -35,6 +38,12 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   if (g_statusHandle == nullptr) return;
   g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   Report(SERVICE_START_PENDING);
+  if (g_stopEvent != nullptr && std::wcsstr(GetCommandLineW(), L"--no-pipe") != nullptr) {
+    Report(SERVICE_RUNNING);
+    WaitForSingleObject(g_stopEvent, 120000);  // bounded, as below
+    Report(SERVICE_STOPPED);
+    return;
+  }
 
   // The control pipe exists before the service counts as running.
   ControlPipeServer server;
