@@ -20,3 +20,8 @@ BOOL WritePipeOut(const void* data, DWORD bytes, DWORD* written) noexcept;
 
 // Closes the sending pipe if it is open, marks it closed, then sleeps 100 ms.
 void ClosePipeOut() noexcept;
+
+// Test seam: what WritePipeOut writes with, in place of WriteFile; nullptr restores WriteFile.
+// Wine never fails a pipe write with ERROR_BROKEN_PIPE, which Windows can.
+using PipeWriteFunction = BOOL (*)(HANDLE pipe, const void* data, DWORD bytes, DWORD* written);
+void SetPipeWriteFunction(PipeWriteFunction function) noexcept;

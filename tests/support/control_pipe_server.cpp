@@ -87,6 +87,7 @@ void ControlPipeServer::Run() {
   std::vector<BYTE> buffer(kBufferSize);
   bool stopped = false;
   bool acted = false;  // `after` is done once, on the first connection that delivers a packet
+  std::vector<HANDLE> disconnected;  // instances a client was cut off from (kDisconnectAndListen)
   while (!stopped && pipe != INVALID_HANDLE_VALUE) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = ioEvent;
@@ -138,12 +139,19 @@ void ControlPipeServer::Run() {
         SetEvent(m_afterEvent);
         break;
       }
-      DisconnectNamedPipe(pipe);
-      SetEvent(m_afterEvent);
       if (m_after == AfterPacket::kDisconnectAndListen) {
-        replaced = true;  // already disconnected: the same instance listens again
+        // A new instance exists before the event, as above; the disconnected one stays open
+        // until the end, so the client's handle keeps seeing a disconnected pipe.
+        const HANDLE next = CreateInstance();
+        DisconnectNamedPipe(pipe);
+        disconnected.push_back(pipe);
+        pipe = next;
+        replaced = true;
+        SetEvent(m_afterEvent);
         break;
       }
+      DisconnectNamedPipe(pipe);
+      SetEvent(m_afterEvent);
       // Stay with the disconnected instance until told to stop.
       WaitForSingleObject(m_stopEvent, kIoWaitMs);
       stopped = true;
@@ -154,6 +162,7 @@ void ControlPipeServer::Run() {
     if (!replaced) DisconnectNamedPipe(pipe);
   }
   if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+  for (HANDLE old : disconnected) CloseHandle(old);
   CloseHandle(ioEvent);
 }
 

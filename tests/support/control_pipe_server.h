@@ -15,7 +15,7 @@ class ControlPipeServer {
     kKeepReading,         // read on until the client closes, then listen again
     kCloseAndListen,      // close this instance and listen on a new one (client sees ERROR_NO_DATA)
     kDisconnectAndStay,   // DisconnectNamedPipe and keep the instance, listening no more
-    kDisconnectAndListen, // DisconnectNamedPipe, then listen again on the same instance
+    kDisconnectAndListen, // a new instance listens, then DisconnectNamedPipe on the old one
   };
 
   explicit ControlPipeServer(AfterPacket after = AfterPacket::kKeepReading,
