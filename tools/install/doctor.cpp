@@ -344,15 +344,10 @@ class Examination {
               L": reinstall the service.");
       return;
     }
-    const int moduleBits = ModuleBits(path);
-    if (moduleBits != bits) {
-      Finding(L"The resource module " + path + L" that the service names is " +
-              (moduleBits == 0 ? std::wstring(L"not a Windows module") : L"a " + Bits(moduleBits) + L" module") +
-              L", which the " + Bits(bits) + L" module cannot load, " + consequence + L": install the service's " +
-              Bits(bits) + L" resource module.");
-      return;
-    }
-    UniqueModule resources(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    // The module maps it as an image resource, as data only: a module of either architecture
+    // serves, as long as it maps and holds the unit words.
+    UniqueModule resources(
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     wchar_t word[64] = {};
     if (!resources) {
       Finding(L"The resource module " + path + L" that the service names cannot be loaded (" +
