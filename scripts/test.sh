@@ -65,7 +65,7 @@ run() {
 # A Wine process very rarely hangs at exit after its test passed; such a time-out is run
 # again, while a failure is never retried. One wineserver per prefix for the whole run,
 # stopped however the run ends.
-trap 'for t in x64 i686; do build/$t/wineserver.sh stop; build/$t/e2e-wineserver.sh stop; done' EXIT
+trap 'for t in x64 i686; do for s in wineserver e2e-wineserver install-wineserver; do [ -x build/$t/$s.sh ] && build/$t/$s.sh stop; done; done' EXIT
 
 build/x64/wineserver.sh start
 run x86-64 mingw-x64 "" --repeat after-timeout:2 "$@"
