@@ -27,7 +27,7 @@
 #include "support/debug_monitor.h"
 #include "support/gui_peer.h"
 #include "support/linked_layer.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "shared/block.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
-#include "translation/translation_message.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 
 namespace {
 

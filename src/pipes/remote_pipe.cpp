@@ -6,8 +6,8 @@
 #include "pipes/send_pipe.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
-#include "translation/translation_message.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 
 WCHAR g_szMachineName[16] = {};
 WCHAR g_szComputerName[16] = {};

@@ -13,7 +13,7 @@
 #include "translation/text_field.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/translation_thread.h"
 

@@ -7,7 +7,7 @@
 #include "dataio/dataio_client.h"
 #include "fragreport/fragged_file_list.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

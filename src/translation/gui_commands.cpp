@@ -9,12 +9,12 @@
 #include "pipes/remote_pipe.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/engine_classes.h"
 #include "translation/text_field.h"
 #include "translation/translate_context.h"
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 
 namespace {
 

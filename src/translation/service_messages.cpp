@@ -10,7 +10,7 @@
 #include "shared/block.h"
 #include "shared/message_box.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_list.h"
 #include "translation/drive_table.h"
 #include "translation/engine_classes.h"

@@ -8,10 +8,10 @@
 #include "pipes/send_pipe.h"
 #include "shared/block.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/translate_context.h"
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "shared/module_thread.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/translate_command.h"
 

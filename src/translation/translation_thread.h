@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <cstdint>
 
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 
 // Any thread (DllGetClassObject for the pseudo-service class), never under the loader lock.
 // Zeroes the drive table and starts the translation thread (returning once its queue takes

@@ -8,7 +8,7 @@
 #include "dataio/dataio_client.h"
 #include "shared/block.h"
 #include "shared/trace.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/engine_classes.h"
 #include "translation/text_field.h"
 #include "translation/translate_context.h"

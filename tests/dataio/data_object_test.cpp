@@ -10,7 +10,7 @@
 #include "shared/owners.h"
 #include "support/control_pipe_server.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation_observer.h"
 
 namespace {

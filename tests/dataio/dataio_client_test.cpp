@@ -10,7 +10,7 @@
 #include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

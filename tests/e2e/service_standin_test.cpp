@@ -9,7 +9,7 @@
 #include "common/service_wire.h"
 #include "common/volume_figures.h"
 #include "e2e/e2e_support.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

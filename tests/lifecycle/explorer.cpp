@@ -15,7 +15,7 @@
 #include "support/linked_layer.h"
 #include "support/module_files.h"
 #include "support/service_peer.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/link_fixture.h"
 #include "translation/translation_thread.h"
 

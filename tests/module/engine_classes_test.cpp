@@ -17,10 +17,10 @@
 #include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/engine_classes.h"
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 #include "translation/translation_thread.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include "support/control_pipe_server.h"
 #include "support/layer_harness.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
-#include "translation/translation_message.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 #include "translation/translation_thread.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "support/recording_data_object.h"
 #include "translation/comm_init_body.h"
 #include "translation/translation_thread.h"
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "dataio/dataio_packet.h"
 #include "pipes/pipe_packet.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 // splitmix64: small, fast, and the same sequence on every platform for a seed.
 class HostileRng {

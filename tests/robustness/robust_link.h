@@ -13,7 +13,7 @@
 #include "shared/trace.h"
 #include "support/bytes.h"
 #include "support/linked_layer.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/link_fixture.h"
 
 constexpr DWORD kRobustTimeout = 60000;

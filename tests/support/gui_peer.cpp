@@ -4,7 +4,7 @@
 #include <new>
 
 #include "support/played_data_object.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "module/module.h"
 #include "shared/message_box.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/translation_thread.h"
 
 bool InstallServiceBuildNumber() {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

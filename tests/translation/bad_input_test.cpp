@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "shared/block.h"
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 #include "translation/translation_thread.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "support/played_data_object.h"
 #include "support/resource_dll_registration.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/fragged_handoff.h"
 
 namespace {

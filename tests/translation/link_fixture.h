@@ -11,7 +11,7 @@
 #include "support/bytes.h"
 #include "support/linked_layer.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 // Generous: every wait ends as soon as what it waits for is there; a slow Wine prefix (a
 // class registration for the local-server context waits on its RPC service) still passes.

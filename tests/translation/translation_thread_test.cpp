@@ -6,9 +6,9 @@
 #include "shared/trace.h"
 #include "support/layer_harness.h"
 #include "support/trace_capture.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 #include "translation/drive_table.h"
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 #include "translation/translation_thread.h"
 
 namespace {

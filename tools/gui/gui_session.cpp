@@ -9,7 +9,7 @@
 #include "gui/diagnosis.h"
 #include "gui/module_client.h"
 #include "gui/views.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "common/gui_wire.h"
 #include "common/text.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 int DriveIndex(WCHAR letter) {
   if (letter >= L'a' && letter <= L'z') letter = static_cast<WCHAR>(letter - L'a' + L'A');

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "service/log.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "common/text.h"
 #include "pipes/pipe_packet.h"
 #include "service/log.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 bool GuiLink::Connect(const std::wstring& pipeName, DWORD timeoutMs) {
   Close();

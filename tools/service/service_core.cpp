@@ -3,7 +3,7 @@
 #include "common/display_map.h"
 #include "common/text.h"
 #include "service/log.h"
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 namespace {
 

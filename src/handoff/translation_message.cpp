@@ -1,4 +1,4 @@
-#include "translation/translation_message.h"
+#include "handoff/translation_message.h"
 
 #include "shared/trace.h"
 

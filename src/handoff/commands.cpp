@@ -1,4 +1,4 @@
-#include "translation/commands.h"
+#include "handoff/commands.h"
 
 #include <iterator>
 
