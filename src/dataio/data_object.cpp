@@ -16,7 +16,7 @@ namespace {
 
 // ID_INIT_PIPE_COM: the body names the machine whose service the GUI wants to drive. Runs the
 // checks and the pipe set-up on the caller's thread; TRUE when all three succeed.
-bool ConnectToMachine(const DataIoHeader* packet) noexcept {
+bool ConnectToMachine(const DataIoHeader* packet, SessionId session) noexcept {
   // A name must be there, terminated inside the body.
   const auto* name = reinterpret_cast<const wchar_t*>(DataIoBody(packet));
   const std::uint32_t units = packet->BodyLength / sizeof(wchar_t);
@@ -26,12 +26,13 @@ bool ConnectToMachine(const DataIoHeader* packet) noexcept {
     Trace(L"PmkDataObject::SetData - ID_INIT_PIPE_COM without a terminated machine name\n");
     return false;
   }
-  return IsAdministrator() && GetServiceBuildNumber(name, nullptr) && InitializeRemotePipe(name);
+  return IsAdministrator() && GetServiceBuildNumber(name, nullptr) && InitializeRemotePipe(name, session);
 }
 
 }  // namespace
 
-PmkDataObject::PmkDataObject(WCHAR drive) noexcept : m_cRef(1), m_chDrive(drive), m_hData(nullptr) {
+PmkDataObject::PmkDataObject(WCHAR drive, SessionId session) noexcept
+    : m_cRef(1), m_chDrive(drive), m_session(session), m_hData(nullptr) {
   TraceAlone(L"PmkDataObject::PmkDataObject for drive = %c\n", m_chDrive);
   DataObjectCreated();
 }
@@ -138,7 +139,7 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
     // leaves the medium with the caller, as every failed SetData does: releasing it here too
     // would have a caller that frees it on failure free it twice. A body that runs past its
     // block names no machine: that fails too.
-    const bool connected = check == DataIoCheck::kValid && header->BodyLength != 0 && ConnectToMachine(header);
+    const bool connected = check == DataIoCheck::kValid && header->BodyLength != 0 && ConnectToMachine(header, m_session);
     if (!connected) {
       Trace(L"PmkDataObject::SetData - ID_INIT_PIPE_COM failed; the medium stays with the caller\n");
       return E_FAIL;
@@ -170,7 +171,7 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
 
   // A command without a body travels without a packet.
   if (header->BodyLength == 0) copy.reset();
-  HandleDataIoMsg(command, copy.release(), m_chDrive);
+  HandleDataIoMsg(command, copy.release(), m_chDrive, m_session);
   Trace(L"PmkDataObject::SetData S_OK\n");
   return S_OK;
 }
@@ -188,18 +189,18 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::DUnadvise(DWORD) noexcept { return OLE_
 
 HRESULT STDMETHODCALLTYPE PmkDataObject::EnumDAdvise(IEnumSTATDATA**) noexcept { return OLE_E_ADVISENOTSUPPORTED; }
 
-void HandleDataIoMsg(std::uint32_t command, void* packet, WCHAR driveLetter) noexcept {
+void HandleDataIoMsg(std::uint32_t command, void* packet, WCHAR driveLetter, SessionId session) noexcept {
   UniqueBlock owned(static_cast<BYTE*>(packet));
   const std::uint32_t first =
       MakeTranslationParam(static_cast<std::uint16_t>(command & 0xFFFF), kFromGui, driveLetter);
   const bool exitHandOff = command == TW4_5::ID_FENUI_EXIT;
 
   if (exitHandOff) {
-    ResetEvent(g_hExitEvent);
     TraceAlone(L"Calling ID_FENUI_EXIT in HandleDataIoMsg()\n");
     Trace(L"Posting Message %s(%d) from 4.5 GUI to TL\n", GetCommandName4_5(command), static_cast<int>(command));
   }
-  const bool posted = PostTranslationMessage(first, owned.get()) != FALSE;
+  std::uint64_t exitTicket = 0;
+  const bool posted = PostTranslationMessage(first, owned.get(), session, nullptr, &exitTicket) != FALSE;
   if (posted) {
     (void)owned.release();  // the translation thread's now
   } else {
@@ -209,9 +210,9 @@ void HandleDataIoMsg(std::uint32_t command, void* packet, WCHAR driveLetter) noe
     // The command is lost; its packet is freed with `owned`.
   }
   if (exitHandOff) {
-    // Held until the translation thread has handled the exit (or dropped it, for a layer that
-    // is down already). An exit that never reached it has nothing to wait for.
-    if (posted) WaitForSingleObject(g_hExitEvent, kExitHandOffTimeoutMs);
+    // Held until the translation thread has handled this exit (or dropped it, for a layer that
+    // is going down). An exit that never reached it has nothing to wait for.
+    if (posted) WaitForExitHandled(exitTicket, kExitHandOffTimeoutMs);
     TraceAlone(L"Returning from ID_FENUI_EXIT in HandleDataIoMsg()\n");
   }
 }

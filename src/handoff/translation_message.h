@@ -31,28 +31,55 @@ struct TranslationParam {
                           static_cast<WCHAR>((value >> 24) & 0xFF)};
 }
 
-// The queue the translation messages go to: the translation thread's id and whether that
-// thread still takes commands. The layer's start opens it for a new thread; the translation
-// thread closes it once it takes no more commands (after the GUI's exit, or at the end of its
-// loop). Any thread may post; only the layer's start and the translation thread change it.
-extern DWORD g_dwTLThreadId;
+// The GUI's exit (ID_FENUI_EXIT). From the pseudo-service object (no letter) it ends the
+// session; from an engine object it only releases the GUI's waiting call.
+[[nodiscard]] bool IsExitMessage(std::uint32_t first) noexcept;
+[[nodiscard]] bool IsSessionExitMessage(std::uint32_t first) noexcept;
+
+// A session: one start of the translation layer, from the start to the end of its translation
+// thread. Every data object and engine class object belongs to the session it was made in,
+// and every post names its session: a post of another session than the one running now, or of
+// a session whose exit was posted, is refused. So nothing of an ended session ever reaches a
+// later one, whatever ids the system hands out again. 0 names no session.
+using SessionId = std::uint32_t;
+
+// The session running now, or the newest one (ended or still starting); 0 before the first.
+[[nodiscard]] SessionId CurrentSession() noexcept;
 
 // The translation thread's id, traced; 0 before the first start.
+extern DWORD g_dwTLThreadId;
 [[nodiscard]] DWORD GetTLThreadId() noexcept;
 
-// Layer start, before anyone can post to the new thread: names it and opens its queue.
+// Layer start, holding the layer's lock: a new session that takes no posts yet. Objects made
+// from now on belong to it.
+SessionId BeginSession() noexcept;
+// Layer start, once both threads run: the session's translation thread, and posts taken.
 void OpenTranslationQueue(DWORD threadId) noexcept;
-// Translation thread: no post succeeds from now on. Once this returns, whatever a poster did
-// not get in is still the poster's, and nothing new can arrive behind what is queued.
-void CloseTranslationQueue() noexcept;
+// Translation thread, at the end of its loop: no post gets in from now on, and every exit
+// still waiting is answered. Once this returns, whatever a poster did not get in is still the
+// poster's, and nothing new can arrive behind what is queued.
+void EndTranslationQueue() noexcept;
+// True once the running session takes no more posts: its exit was posted, or its translation
+// thread ends. A layer in that state is ending.
 [[nodiscard]] bool IsTranslationQueueClosed() noexcept;
+// True while `session` is the one running and takes posts.
+[[nodiscard]] bool IsSessionOpen(SessionId session) noexcept;
 
-// Posts a translation message to the translation thread. A full queue (ERROR_NOT_ENOUGH_QUOTA)
-// is waited out: the post is retried until it succeeds, the queue is closed, or `*cancel`
-// (when given) becomes non-zero, so a flood backs up to its source instead of losing
-// messages. On failure the block stays with the caller and GetLastError tells why
-// (ERROR_INVALID_THREAD_ID when there is no thread or its queue is closed).
-BOOL PostTranslationMessage(std::uint32_t first, void* block, const volatile LONG* cancel = nullptr) noexcept;
+// Posts a translation message of `session` to its translation thread. A full queue
+// (ERROR_NOT_ENOUGH_QUOTA) is waited out: the post is retried, the thread's id read afresh each
+// time, until it succeeds, the session closes, or `*cancel` (when given) becomes non-zero, so
+// a flood backs up to its source instead of losing messages. On failure the block stays with
+// the caller and GetLastError tells why (ERROR_INVALID_THREAD_ID when the session is not the
+// one running or takes no posts). An exit posted here is numbered (`*exitTicket`, for
+// WaitForExitHandled); posting the session's exit closes the queue behind it.
+BOOL PostTranslationMessage(std::uint32_t first, void* block, SessionId session,
+                            const volatile LONG* cancel = nullptr, std::uint64_t* exitTicket = nullptr) noexcept;
+
+// Translation thread: the oldest exit not yet answered has been handled, or dropped.
+void CompleteExit() noexcept;
+// The caller of a posted exit: waits until that exit (and every one before it) has been
+// handled or dropped, or the session's thread has ended, at most `timeoutMs`. True when it was.
+bool WaitForExitHandled(std::uint64_t exitTicket, DWORD timeoutMs) noexcept;
 
 // Test seam: stands in for PostThreadMessageW (a full queue cannot be produced on every system).
 using PostThreadMessageFunction = BOOL(WINAPI*)(DWORD threadId, UINT message, WPARAM first, LPARAM second);

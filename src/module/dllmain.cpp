@@ -7,6 +7,7 @@
 #include "module/class_factory.h"
 #include "module/module.h"
 #include "shared/trace.h"
+#include "translation/engine_classes.h"
 #include "translation/translation_thread.h"
 
 // Loader thread, under the loader lock. Always TRUE.
@@ -41,22 +42,26 @@ HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept {
     StartTranslationLayer();
     Trace(L"return  g_ClassFactory.QueryInterface(riid,ppv) for pseudo service\n");
   } else {
-    // Every other class is an engine class made at run time, whose objects stand for its
-    // drive; none is refused.
+    // Every other class is taken for an engine class made at run time: the class object of
+    // one the layer made stands for its drive and session; none is refused.
     Trace(L"return  g_ClassFactory.QueryInterface(riid,ppv) for engine\n");
-    return ClassFactoryFor(rclsid).QueryInterface(riid, ppv);
+    HRESULT hr = S_OK;
+    if (QueryEngineClassObject(rclsid, riid, ppv, &hr)) return hr;
   }
   return g_ClassFactory.QueryInterface(riid, ppv);
 }
 
 HRESULT CanUnloadNow() noexcept {
-  // Only live data objects keep the module: not the class object, not LockServer, not the
+  // Only live data objects keep the module: not the class objects, not LockServer, not the
   // translation layer's threads (they hold module references of their own).
   if (WaitForSingleObject(g_hNoDataObjectsEvent, 0) == WAIT_TIMEOUT) {
     Trace(L"DllCanUnloadNow returning S_FALSE\n");
     return S_FALSE;
   }
   Trace(L"DllCanUnloadNow returning S_OK\n");
+  // COM frees the module after this answer; a session still running could never be driven
+  // again, and its threads hold the module: it ends, so that the module can go.
+  EndAbandonedSession();
   return S_OK;
 }
 

@@ -11,7 +11,6 @@ const GUID APPID_Engine = {0xFE46042C, 0x22D2, 0x4964, {0xA1, 0x98, 0xD9, 0xD9, 
 
 HINSTANCE g_hInstance = nullptr;
 HANDLE g_hNoDataObjectsEvent = nullptr;
-HANDLE g_hExitEvent = nullptr;
 
 namespace {
 
@@ -20,18 +19,15 @@ namespace {
 SRWLOCK g_dataObjectsLock = SRWLOCK_INIT;
 volatile LONG g_cDataObjects = 0;
 
-// Creates the module-wide events when the module's static objects are set up (before DllMain
-// sees the attach) and closes them when those objects are torn down (after the detach). A
+// Creates the module-wide event when the module's static objects are set up (before DllMain
+// sees the attach) and closes it when those objects are torn down (after the detach). A
 // failed creation goes unnoticed and leaves the handle NULL.
 class ModuleEvents {
  public:
   ModuleEvents() noexcept {
     g_hNoDataObjectsEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // manual, signalled
-    g_hExitEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);         // auto, not signalled
   }
   ~ModuleEvents() {
-    if (g_hExitEvent != nullptr) CloseHandle(g_hExitEvent);
-    g_hExitEvent = nullptr;
     if (g_hNoDataObjectsEvent != nullptr) CloseHandle(g_hNoDataObjectsEvent);
     g_hNoDataObjectsEvent = nullptr;
   }

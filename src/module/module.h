@@ -10,7 +10,6 @@ extern const GUID APPID_Engine;          // {FE46042C-22D2-4964-A198-D9D9FA11D47
 
 extern HINSTANCE g_hInstance;            // the module, kept at load
 extern HANDLE g_hNoDataObjectsEvent;     // manual reset; signalled exactly while no data object lives
-extern HANDLE g_hExitEvent;              // auto reset; set when the GUI's exit has been handled
 
 // Any thread: the count of live data objects and its event, changed as one step.
 void DataObjectCreated() noexcept;

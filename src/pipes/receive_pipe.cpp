@@ -15,6 +15,9 @@
 namespace {
 
 volatile LONG g_pipeStopRequested = 0;
+volatile LONG g_serviceLost = 0;
+// The session the pipe thread posts for: set before the thread starts.
+volatile SessionId g_pipeSession = 0;
 
 bool StopRequested() noexcept { return InterlockedCompareExchange(&g_pipeStopRequested, 0, 0) != 0; }
 
@@ -76,7 +79,13 @@ class ReadySignal {
 
 }  // namespace
 
-void ResetPipeThreadStop() noexcept { InterlockedExchange(&g_pipeStopRequested, 0); }
+void ResetPipeThreadStop(SessionId session) noexcept {
+  g_pipeSession = session;
+  InterlockedExchange(&g_serviceLost, 0);
+  InterlockedExchange(&g_pipeStopRequested, 0);
+}
+
+bool HasServiceLostReceivingPipe() noexcept { return InterlockedCompareExchange(&g_serviceLost, 0, 0) != 0; }
 
 void StopPipeThread(HANDLE thread) noexcept {
   if (thread == nullptr) return;
@@ -121,7 +130,10 @@ void InPipe(HWND window, const wchar_t* pipeName, HANDLE ready) noexcept {
     return;
   }
   UniqueHandle pipe(WaitForClientConnection(window, pipeName, ready));
-  if (pipe) PipeIn(window, locked.as<BYTE>(), pipe.get());
+  if (!pipe) return;
+  InterlockedExchange(&g_serviceLost, 0);
+  PipeIn(window, locked.as<BYTE>(), pipe.get());
+  if (!StopRequested()) InterlockedExchange(&g_serviceLost, 1);
 }
 
 HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName, HANDLE ready) noexcept {
@@ -223,7 +235,7 @@ void PipeIn(HWND window, BYTE* buffer, HANDLE pipe) noexcept {
         std::memcpy(copy.get(), buffer, size);
         Trace(L"Received Pipe Data from Service in PipeIn()\n");
         Trace(L"Posting Message from 4.0 Service to TL\n");
-        if (PostTranslationMessage(header->dwCommand, copy.get(), &g_pipeStopRequested)) {
+        if (PostTranslationMessage(header->dwCommand, copy.get(), g_pipeSession, &g_pipeStopRequested)) {
           (void)copy.release();  // the translation thread's now
         } else {
           Trace(L"PostThreadMessage failed error = %d g_dwTLThreadId = %d\n", static_cast<int>(GetLastError()),

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "handoff/translation_message.h"
+
 // The pipe thread's function: InPipe with no notification window on the local pipe name.
 // `ready` is an event handle the thread then owns (nullptr for none): set once the receiving
 // pipe exists or could not be made, so the layer's start can wait until a stale sending pipe
@@ -26,6 +28,12 @@ void PipeIn(HWND window, BYTE* buffer, HANDLE pipe) noexcept;
 // step. StopPipeThread also cancels the blocking call it is in, waits a short while, and
 // terminates it only when it did not end by itself; RequestPipeThreadStop only asks and
 // cancels once, for a caller that must not wait. Both take `thread` and close it.
-void ResetPipeThreadStop() noexcept;
+// ResetPipeThreadStop, at the layer's start: the next pipe thread serves `session` (its packets
+// are posted as that session's) and starts without a stop request or a lost connection.
+void ResetPipeThreadStop(SessionId session) noexcept;
 void StopPipeThread(HANDLE thread) noexcept;
 void RequestPipeThreadStop(HANDLE thread) noexcept;
+
+// Any thread. True from the moment a connection of the service to the receiving pipe ended
+// until the service connects again; false before the layer's first connection.
+[[nodiscard]] bool HasServiceLostReceivingPipe() noexcept;

@@ -67,7 +67,7 @@ void CopyControlPipeName(WCHAR (&name)[46]) noexcept { CopyName(name, g_szContro
 
 // COM thread (inside SetData). Owns the "TWNT_PIPE_INIT" handle it creates; the translation
 // thread only signals it, under g_stateLock, while this call waits.
-BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
+BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcept {
   Trace(L"InitializeRemotePipe()\n");
   if (!IsUsableMachineName(machineName)) {
     Trace(L"InitializeRemotePipe - machine name empty, too long or malformed; refused\n");
@@ -109,10 +109,10 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
   const std::uint32_t first = MakeTranslationParam(static_cast<std::uint16_t>(TW4_5::ID_INIT_PIPE_COM), kFromGui, 0);
   // No layer, or one that takes no more commands, cannot answer: fail at once. A thread whose
   // queue is not there yet refuses posts for a moment: try again until the deadline.
-  bool posted = PostTranslationMessage(first, nullptr) != FALSE;
-  while (!posted && g_dwTLThreadId != 0 && !IsTranslationQueueClosed() && GetTickCount64() < deadline) {
+  bool posted = PostTranslationMessage(first, nullptr, session) != FALSE;
+  while (!posted && IsSessionOpen(session) && GetTickCount64() < deadline) {
     Sleep(kPostRetryMs);
-    posted = PostTranslationMessage(first, nullptr) != FALSE;
+    posted = PostTranslationMessage(first, nullptr, session) != FALSE;
   }
   bool answered = false;
   if (!posted) {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "handoff/translation_message.h"
+
 extern WCHAR g_szMachineName[16];       // the machine named by the GUI
 extern WCHAR g_szComputerName[16];      // this computer's name
 extern WCHAR g_szGuiPipeName[46];       // "\\<this computer>\pipe\TarnswellGuiPipe"
@@ -17,9 +19,10 @@ void CopyMachineName(WCHAR (&name)[16]) noexcept;
 void CopyGuiPipeName(WCHAR (&name)[46]) noexcept;
 void CopyControlPipeName(WCHAR (&name)[46]) noexcept;
 
-// COM thread (inside SetData). Sets the pipe names, asks the translation thread for the probe
-// and waits for its answer at most 10 s. Returns g_bPipeInitResult.
-BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept;
+// COM thread (inside SetData of an object of `session`). Sets the pipe names, asks the
+// session's translation thread for the probe and waits for its answer at most 10 s. Returns
+// g_bPipeInitResult; FALSE at once when the session does not run or takes no commands.
+BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcept;
 
 // Translation thread, for ID_INIT_PIPE_COM: sends the probe, stores its result in
 // g_bPipeInitResult and, on success, releases the waiting InitializeRemotePipe.

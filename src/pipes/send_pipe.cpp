@@ -94,6 +94,22 @@ bool IsServerEndGone(DWORD error) noexcept {
   return error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE;
 }
 
+// Opens the sending pipe to `pipeName`, starting the local service first when its control pipe
+// is not there. True when the pipe is open.
+bool ConnectOrStartService(const wchar_t* pipeName) noexcept {
+  if (ConnectToServer(pipeName)) return true;
+  // A service on another machine is never started from here.
+  if (!NamesLocalService(pipeName)) return false;
+  if (!StartTarnswellService()) return false;
+  // The service creates its control pipe after it starts: give it time.
+  bool connected = ConnectToServer(pipeName);
+  for (int retry = 0; retry < kStartRetries && !connected; ++retry) {
+    Sleep(kStartRetryDelayMs);
+    connected = ConnectToServer(pipeName);
+  }
+  return IsPipeOutOpen();
+}
+
 }  // namespace
 
 void SetPipeOpenFunction(PipeOpenFunction function) noexcept { g_pipeOpenFunction = function; }
@@ -113,25 +129,17 @@ BOOL SendData(const PipePacket* packet, const wchar_t* pipeName) noexcept {
   }
   const DWORD total = kPipeHeaderSize + packet->dwDataSize;
 
-  if (!IsPipeOutOpen() && !ConnectToServer(pipeName)) {
-    // A service on another machine is never started from here.
-    if (!NamesLocalService(pipeName)) return 0;
-    if (!StartTarnswellService()) return 0;
-    // The service creates its control pipe after it starts: give it time.
-    bool connected = ConnectToServer(pipeName);
-    for (int retry = 0; retry < kStartRetries && !connected; ++retry) {
-      Sleep(kStartRetryDelayMs);
-      connected = ConnectToServer(pipeName);
-    }
-    if (!IsPipeOutOpen()) return 0;
-  }
+  if (!IsPipeOutOpen() && !ConnectOrStartService(pipeName)) return 0;
 
   DWORD written = 0;
   if (WritePipeOut(packet, total, &written)) {
     if (written != total) return 0;
   } else if (IsServerEndGone(GetLastError())) {
-    // The service closed its end (and listens again): one reconnection, one more write.
-    if (!ConnectToServer(pipeName)) return 0;
+    // The service's end is gone: the handle can never carry another packet, so it goes now,
+    // and one new connection is made as the first one was. A service that closed its pipe and
+    // listens again is reached at once; a local one that has ended is started again.
+    ClosePipeOut();
+    if (!ConnectOrStartService(pipeName)) return 0;
     if (!WritePipeOut(packet, total, &written) || written != total) {
       Trace(L"Error #%ld - SendData - WriteFile2", static_cast<long>(GetLastError()));
       return 0;

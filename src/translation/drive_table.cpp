@@ -8,6 +8,7 @@
 DriveEntry g_DriveTable[kDriveCount];
 IDataObject* pdata4_5GUI = nullptr;
 BOOL g_bDriveDataPending = TRUE;
+BOOL g_bGuiAnnounced = FALSE;
 WCHAR g_cCurrentDrive = L'C';
 BYTE g_ExcludeDataPrefix[kExcludeDataPrefixSize];
 
@@ -35,6 +36,7 @@ DriveEntry* FindDriveEntry(WCHAR letter) noexcept {
 void ZeroDriveTable() noexcept {
   ZeroMemory(g_DriveTable, sizeof(g_DriveTable));
   g_bDriveDataPending = TRUE;
+  g_bGuiAnnounced = FALSE;
 }
 
 void StartNewOperation(DriveEntry& entry, WCHAR letter, std::uint32_t analyzeOrDefrag) noexcept {

@@ -50,6 +50,7 @@ extern DriveEntry g_DriveTable[kDriveCount];
 // Module-wide translation state.
 extern IDataObject* pdata4_5GUI;       // the GUI's own data object; one reference
 extern BOOL g_bDriveDataPending;       // set while the service's first drive data is awaited
+extern BOOL g_bGuiAnnounced;           // the session has told the service its receiving pipe
 extern WCHAR g_cCurrentDrive;          // the GUI's current drive, 'C' at load
 extern BYTE g_ExcludeDataPrefix[kExcludeDataPrefixSize];  // fixed head of exclusion data
 
@@ -61,7 +62,7 @@ extern BYTE g_ExcludeDataPrefix[kExcludeDataPrefixSize];  // fixed head of exclu
 [[nodiscard]] DriveEntry* FindDriveEntry(WCHAR letter) noexcept;
 
 // Every field of every entry to 0, null or empty (connections are not released);
-// g_bDriveDataPending to 1.
+// g_bDriveDataPending to 1, g_bGuiAnnounced to 0.
 void ZeroDriveTable() noexcept;
 
 // A new operation on a drive: the GUI asked for an analysis or a defragmentation.

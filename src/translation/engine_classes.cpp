@@ -19,23 +19,43 @@
 
 namespace {
 
-
-// Every engine class the layer made, with its class-object registration. Each engine start
-// makes a new class, so a drive may have had several; all of them point at this module's code,
-// and all are taken back at GUI exit, so that no registry key outlives the session and no
-// registration is left for COM to revoke after the module has been unloaded.
-struct EngineRegistration {
+// The session's engine classes, one entry per class made: each engine start makes a new class,
+// so a drive may have had several. The list serves both sides: DllGetClassObject finds the
+// class object of an engine class here (COM threads, shared), and the translation thread takes
+// every class back at the GUI's exit (its class-object registration and its registry keys), so
+// that no key outlives the session and no registration is left for COM to revoke after the
+// module has been unloaded. Each entry holds one reference on its class object.
+struct EngineClass {
   CLSID clsid;
-  DWORD cookie;  // 0 when the class object could not be registered
+  CClassFactory* factory;
+  DWORD cookie;  // 0 when the class object could not be registered with COM
 };
-std::vector<EngineRegistration> g_engineRegistrations;  // translation thread only
+SRWLOCK g_engineClassesLock = SRWLOCK_INIT;
+std::vector<EngineClass> g_engineClasses;  // written by the translation thread only
 
-void Remember(const CLSID& clsid, DWORD cookie) noexcept {
+// Translation thread. The drive's class object for a new engine class, kept in the list;
+// nullptr when out of memory.
+CClassFactory* AddEngineClass(const CLSID& clsid, WCHAR letter) noexcept {
+  CClassFactory* factory = CClassFactory::CreateForEngine(letter, CurrentSession());
+  if (factory == nullptr) return nullptr;
+  AcquireSRWLockExclusive(&g_engineClassesLock);
   try {
-    g_engineRegistrations.push_back({clsid, cookie});
+    g_engineClasses.push_back({clsid, factory, 0});
   } catch (const std::bad_alloc&) {
-    Trace(L"SetPseudoEngineDrive - no memory to remember engine class registration %u\n", cookie);
+    factory->Release();
+    factory = nullptr;
   }
+  ReleaseSRWLockExclusive(&g_engineClassesLock);
+  if (factory == nullptr) Trace(L"SetPseudoEngineDrive - no memory for the engine class of drive %c\n", letter);
+  return factory;
+}
+
+void SetCookie(const CLSID& clsid, DWORD cookie) noexcept {
+  AcquireSRWLockExclusive(&g_engineClassesLock);
+  for (EngineClass& engine : g_engineClasses) {
+    if (IsEqualCLSID(engine.clsid, clsid)) engine.cookie = cookie;
+  }
+  ReleaseSRWLockExclusive(&g_engineClassesLock);
 }
 
 bool IsCurrentEngineClass(const CLSID& clsid) noexcept {
@@ -46,6 +66,20 @@ bool IsCurrentEngineClass(const CLSID& clsid) noexcept {
 }
 
 }  // namespace
+
+bool QueryEngineClassObject(REFCLSID clsid, REFIID riid, void** ppv, HRESULT* result) noexcept {
+  AcquireSRWLockShared(&g_engineClassesLock);
+  bool found = false;
+  for (const EngineClass& engine : g_engineClasses) {
+    if (IsEqualCLSID(engine.clsid, clsid)) {
+      *result = engine.factory->QueryInterface(riid, ppv);
+      found = true;
+      break;
+    }
+  }
+  ReleaseSRWLockShared(&g_engineClassesLock);
+  return found;
+}
 
 // Translation thread. The drive entry, g_cPseudoEngineDrive and the class registrations are
 // the translation thread's; the class object registered here lasts until the GUI's exit.
@@ -69,9 +103,11 @@ void SetPseudoEngineDrive(WCHAR letter) noexcept {
   }
 
   RegisterEngineClass(entry->clsidEngine, APPID_Engine);
-  DWORD cookie = 0;
-  InitializeDataIo(entry->clsidEngine, REGCLS_MULTIPLEUSE, &cookie, AddEngineClass(entry->clsidEngine, letter));
-  Remember(entry->clsidEngine, cookie);
+  if (CClassFactory* factory = AddEngineClass(entry->clsidEngine, letter)) {
+    DWORD cookie = 0;
+    InitializeDataIo(entry->clsidEngine, REGCLS_MULTIPLEUSE, &cookie, factory);
+    SetCookie(entry->clsidEngine, cookie);
+  }
 
   CommInitBody body{};
   CopyTextField(body.szClsid, entry->szEngineClsid);
@@ -93,12 +129,15 @@ void ExitTranslationLayer() noexcept {
 // registrations, and the keys of classes that a later engine start had replaced.
 void CloseCOMPtrs() noexcept {
   Trace(L"CloseCOMPtrs\n");
-  for (const EngineRegistration& registration : g_engineRegistrations) {
-    if (registration.cookie != 0) CoRevokeClassObject(registration.cookie);
-    if (!IsCurrentEngineClass(registration.clsid)) UnregisterEngineClass(registration.clsid);
+  std::vector<EngineClass> classes;
+  AcquireSRWLockExclusive(&g_engineClassesLock);
+  classes.swap(g_engineClasses);
+  ReleaseSRWLockExclusive(&g_engineClassesLock);
+  for (const EngineClass& engine : classes) {
+    if (engine.cookie != 0) CoRevokeClassObject(engine.cookie);
+    if (!IsCurrentEngineClass(engine.clsid)) UnregisterEngineClass(engine.clsid);
+    engine.factory->Release();
   }
-  g_engineRegistrations.clear();
-  ForgetEngineClasses();
   if (pdata4_5GUI != nullptr) {
     ExitDataIoClient(&pdata4_5GUI);
     Trace(L"ExitDataIoClient on pdata4_5GUI\n");

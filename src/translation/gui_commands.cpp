@@ -6,6 +6,7 @@
 
 #include "dataio/dataio_client.h"
 #include "module/module.h"
+#include "pipes/pipe_out.h"
 #include "pipes/remote_pipe.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
@@ -96,23 +97,18 @@ void RequestDriveData(const GuiCommand& c) noexcept {
   SendWorkPacket(c.work, TW4_0::ID_DRIVE_DATA);
 }
 
-// ID_FENUI_EXIT: from an engine object it only releases the GUI's waiting call; from the
-// pseudo-service object (letter 0) it ends the whole layer. HandleDataIoMsg waits for
-// g_hExitEvent, which is set only after the layer is down; the loop ends at the WM_QUIT
-// posted last. The exit is final: from its start no post gets in, and what is queued behind
-// it (the service's last reports, other threads' commands) is dropped, not translated.
+// ID_FENUI_EXIT: from an engine object it only releases the GUI's waiting call (the loop
+// answers every exit once it is handled); from the pseudo-service object (letter 0) it ends the
+// whole layer, and the loop ends after it. The exit is final: from its post no other post gets
+// in. The service is told over the sending pipe the session has open; a session that has none
+// (it never reached its service, or lost it) starts no service only to tell it to stop.
 void FenuiExit(const GuiCommand& c) noexcept {
-  if (c.letter != 0) {
-    SetEvent(g_hExitEvent);
-    return;
+  if (c.letter != 0) return;
+  if (IsPipeOutOpen()) {
+    SendWorkPacket(c.work, TW4_0::ID_GUI_STOP, 0, 0, 0, false);
+    SendWorkPacket(c.work, ID_PIPE_DISCONNECTED, 0, 0, 0, false);
   }
-  CloseTranslationQueue();
-  SendWorkPacket(c.work, TW4_0::ID_GUI_STOP);
-  SendWorkPacket(c.work, ID_PIPE_DISCONNECTED);
   ExitTranslationLayer();
-  SetEvent(g_hExitEvent);
-  // This thread is the translation thread: its own queue gets the quit.
-  PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
   Trace(L"TW4_5::ID_FENUI_EXIT Done\n");
 }
 
@@ -135,14 +131,9 @@ void InitServiceComm(const GuiCommand& c) noexcept {
   if (!InitializeDataIoClient(clsid, nullptr, &pdata4_5GUI)) Trace(L"TWService: Failed to Initialize Comm to UI\n");
 
   // The receiving pipe's name with its terminator; the name always fits the working packet.
-  WCHAR guiPipeName[ARRAYSIZE(g_szGuiPipeName)];
-  CopyGuiPipeName(guiPipeName);
-  constexpr std::size_t kNameUnits = ARRAYSIZE(guiPipeName);
-  const std::size_t length = TextFieldLength(guiPipeName, kNameUnits);  // terminated by the copy
-  BYTE* body = PipeBody(c.work);
-  std::memcpy(body, guiPipeName, length * sizeof(WCHAR));
-  std::memset(body + length * sizeof(WCHAR), 0, sizeof(WCHAR));
-  SendWorkPacket(c.work, TW4_0::ID_GUI_START, 0, 0, static_cast<std::uint32_t>((length + 1) * sizeof(WCHAR)));
+  const std::uint32_t size = WriteGuiPipeNameBody(PipeBody(c.work));
+  SendWorkPacket(c.work, TW4_0::ID_GUI_START, 0, 0, size, false);
+  g_bGuiAnnounced = TRUE;
 }
 
 // A settings save: the GUI's body unchanged, behind `prefixSize` bytes of `prefix`. A save

@@ -5,11 +5,13 @@
 #include "dataio/dataio_packet.h"
 #include "pipes/pipe_packet.h"
 #include "pipes/remote_pipe.h"
+#include "pipes/receive_pipe.h"
 #include "pipes/send_pipe.h"
 #include "shared/block.h"
 #include "shared/trace.h"
 #include "handoff/commands.h"
 #include "translation/drive_table.h"
+#include "translation/text_field.h"
 #include "translation/translate_context.h"
 #include "handoff/translation_message.h"
 
@@ -65,15 +67,37 @@ WCHAR ReadUnit(const BYTE* at) noexcept {
   return value;
 }
 
+std::uint32_t WriteGuiPipeNameBody(BYTE* body) noexcept {
+  WCHAR guiPipeName[ARRAYSIZE(g_szGuiPipeName)];
+  static_assert(sizeof(guiPipeName) == kGuiPipeNameBodyRoom);
+  CopyGuiPipeName(guiPipeName);
+  const std::size_t length = TextFieldLength(guiPipeName, ARRAYSIZE(guiPipeName));  // terminated by the copy
+  std::memcpy(body, guiPipeName, length * sizeof(WCHAR));
+  std::memset(body + length * sizeof(WCHAR), 0, sizeof(WCHAR));
+  return static_cast<std::uint32_t>((length + 1) * sizeof(WCHAR));
+}
+
 BOOL SendWorkPacket(PipePacket* work, std::uint32_t command, WCHAR drive, std::uint32_t param,
-                    std::uint32_t bodySize) noexcept {
+                    std::uint32_t bodySize, bool announce) noexcept {
+  WCHAR pipeName[ARRAYSIZE(g_szControlPipeName)];
+  CopyControlPipeName(pipeName);
+  if (announce && g_bGuiAnnounced && HasServiceLostReceivingPipe()) {
+    // A packet of its own: the working packet holds the command's body already.
+    struct {
+      PipePacket header;
+      BYTE body[kGuiPipeNameBodyRoom];
+    } start{};
+    static_assert(offsetof(decltype(start), body) == kPipeHeaderSize);
+    start.header.dwCommand = TW4_0::ID_GUI_START;
+    start.header.dwDataSize = WriteGuiPipeNameBody(start.body);
+    Trace(L"The service lost the receiving pipe: ID_GUI_START again\n");
+    SendData(&start.header, pipeName);
+  }
   ZeroMemory(work, kPipeHeaderSize);
   work->dwCommand = command;
   work->dwParam = param;
   work->cDrive = drive;
   work->dwDataSize = bodySize;
-  WCHAR pipeName[ARRAYSIZE(g_szControlPipeName)];
-  CopyControlPipeName(pipeName);
   return SendData(work, pipeName);
 }
 

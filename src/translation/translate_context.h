@@ -35,9 +35,17 @@ void TranslateDisplayData(const ServiceMessage& message) noexcept;
 
 // Sends the working packet to the service's control pipe: its header is set to `command`,
 // `drive`, `param` and `bodySize` (every other header field zero); the body, when there is
-// one, has been written at PipeBody(work) already. Returns what SendData returned.
+// one, has been written at PipeBody(work) already. Returns what SendData returned. With
+// `announce`, a service that lost its connection to the receiving pipe after the session had
+// told it where the pipe is (it restarted, or was restarted) is told again first, with the same
+// ID_GUI_START, so that it connects back and its answer to the command reaches the GUI.
 BOOL SendWorkPacket(PipePacket* work, std::uint32_t command, WCHAR drive = 0, std::uint32_t param = 0,
-                    std::uint32_t bodySize = 0) noexcept;
+                    std::uint32_t bodySize = 0, bool announce = true) noexcept;
+
+// The body of ID_GUI_START: the receiving pipe's name with its terminator, written at `body`
+// (room for kGuiPipeNameBodyRoom bytes). Returns its size in bytes.
+constexpr std::uint32_t kGuiPipeNameBodyRoom = 46 * sizeof(WCHAR);
+std::uint32_t WriteGuiPipeNameBody(BYTE* body) noexcept;
 
 // Checks shared by both directions; each traces why a command is dropped and returns false.
 // `name` is the command's name for the trace.

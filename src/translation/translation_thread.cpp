@@ -1,6 +1,5 @@
 #include "translation/translation_thread.h"
 
-#include "module/module.h"
 #include "pipes/receive_pipe.h"
 #include "shared/block.h"
 #include "shared/module_thread.h"
@@ -63,13 +62,13 @@ HANDLE StartThreadAndWait(LPTHREAD_START_ROUTINE function, DWORD* id, DWORD wait
 }
 
 // Translation thread: a message that is not translated. Its block is freed here; a GUI exit
-// that is dropped still releases its caller, who waits for the exit to be handled.
+// that is dropped is still answered, so that its caller, who waits for it, goes on.
 void DropMessage(const MSG& msg) noexcept {
   if (msg.message != kTranslationMessage) return;
   const TranslationParam p = DecodeTranslationParam(msg.wParam);
   Trace(L"TLThreadFunc - command %d dropped: the layer takes no more commands\n", static_cast<int>(p.command));
   FreeBlock(reinterpret_cast<void*>(msg.lParam));
-  if (p.direction == kFromGui && p.command == TW4_5::ID_FENUI_EXIT) SetEvent(g_hExitEvent);
+  if (IsExitMessage(static_cast<std::uint32_t>(msg.wParam))) CompleteExit();
 }
 
 }  // namespace
@@ -89,8 +88,8 @@ void StartTranslationLayer() noexcept {
       Trace(L"StartTranslationLayer - layer already running\n");
       return;
     }
-    // The layer is ending (the GUI's exit was handled, or a stop asked it to quit): a new
-    // session starts once it has.
+    // The layer is ending (its exit was posted, perhaps not yet handled, or a stop asked it to
+    // quit): a new session starts once it has ended.
     if (WaitForSingleObject(g_hTLThread, kEndingLayerWaitMs) != WAIT_OBJECT_0) {
       ReleaseSRWLockExclusive(&g_layerLock);
       Trace(L"StartTranslationLayer - the ending layer did not end; not started\n");
@@ -104,6 +103,9 @@ void StartTranslationLayer() noexcept {
 
   ZeroDriveTable();
   g_cPseudoEngineDrive = 0;
+  // Objects made from here on belong to the new session; it takes posts once both of its
+  // threads run.
+  const SessionId session = BeginSession();
 
   // The translation thread tells when its message queue exists, so that posts made right after
   // the start (the GUI's first commands, the service's first packets) are not refused.
@@ -114,15 +116,17 @@ void StartTranslationLayer() noexcept {
     Trace(L"StartTranslationLayer - CreateThread");
     return;
   }
-  OpenTranslationQueue(id);
   Trace(L"Created main thread:  g_hTLThread = %d g_dwTLThreadId = %d\n", TraceAddress(g_hTLThread),
         static_cast<int>(id));
 
-  ResetPipeThreadStop();
+  ResetPipeThreadStop(session);
   // The start returns once the receiving pipe exists: the pipe thread first closes a sending
   // pipe left open, and must not close the one the GUI's first command opens after the start.
   const HANDLE pipeThread = StartThreadAndWait(PipeThreadFunc, nullptr, kPipeReadyWaitMs);
   InterlockedExchangePointer(&g_hPipeThread, pipeThread);
+  // Only now may anything be translated: an exit handled before the pipe thread was published
+  // would leave that thread running with no layer behind it.
+  OpenTranslationQueue(id);
   ReleaseSRWLockExclusive(&g_layerLock);
   if (pipeThread == nullptr) {
     Trace(L"StartTranslationLayer - CreateThread");
@@ -144,8 +148,7 @@ void StopTranslationLayer(LayerStopWait wait) noexcept {
   // Only a translation thread that still runs is told to quit: once it has ended its id may
   // belong to another thread of the host.
   if (IsRunning(g_hTLThread)) {
-    PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0);
-    g_bQuitPosted = true;
+    if (PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0)) g_bQuitPosted = true;
     // A short wait lets the loop finish the command in hand, so that a start right after this
     // finds the layer ended rather than still running.
     if (bounded && GetCurrentThreadId() != g_dwTLThreadId) WaitForSingleObject(g_hTLThread, kQuitWaitMs);
@@ -155,8 +158,22 @@ void StopTranslationLayer(LayerStopWait wait) noexcept {
   } else {
     RequestPipeThreadStop(static_cast<HANDLE>(InterlockedExchangePointer(&g_hPipeThread, nullptr)));
   }
+  // The thread's handle goes once the thread has ended; at the module's unload (kNone) it has:
+  // the thread holds a reference on the module, so the unload comes only after it.
+  if (!bounded || !IsRunning(g_hTLThread)) CloseThreadHandle(g_hTLThread);
   ReleaseSRWLockExclusive(&g_layerLock);
   Trace(L"StopTranslationLayer Successful\n");
+}
+
+void EndAbandonedSession() noexcept {
+  AcquireSRWLockExclusive(&g_layerLock);
+  const SessionId session = CurrentSession();
+  if (IsRunning(g_hTLThread) && IsSessionOpen(session)) {
+    // The session's exit, as the pseudo-service object would send it; nobody waits for it.
+    Trace(L"No data object is left: the session ends\n");
+    PostTranslationMessage(MakeTranslationParam(TW4_5::ID_FENUI_EXIT, kFromGui, 0), nullptr, session);
+  }
+  ReleaseSRWLockExclusive(&g_layerLock);
 }
 
 void EndPipeThread() noexcept {
@@ -179,23 +196,24 @@ DWORD WINAPI TLThreadFunc(void* queueReady) {
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     Trace(L"TLThreadFunc - GetMessage Called\n");
     if (msg.message != kTranslationMessage) continue;  // nothing else is dispatched
-    // After the GUI's exit nothing is translated: the layer is down.
-    if (IsTranslationQueueClosed()) {
-      DropMessage(msg);
-      continue;
-    }
     Trace(L"Calling TranslateCommand\n");
-    const TranslationParam p = DecodeTranslationParam(msg.wParam);
+    const auto first = static_cast<std::uint32_t>(msg.wParam);
+    const TranslationParam p = DecodeTranslationParam(first);
     void* block = reinterpret_cast<void*>(msg.lParam);
     if (TranslateCommandHandler handler = g_translateHandler) {
       handler(p.command, block, p.letter, p.direction);
     } else {
       TranslateCommand(p.command, block, p.letter, p.direction);
     }
+    if (IsExitMessage(first)) {
+      // Its caller goes on; after the session's exit the layer is down and the loop ends.
+      CompleteExit();
+      if (IsSessionExitMessage(first)) break;
+    }
   }
 
   // No post gets in any more; what got in before is freed, not leaked with the queue.
-  CloseTranslationQueue();
+  EndTranslationQueue();
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DropMessage(msg);
 
   Trace(L"Exiting Translation Layer Thread\n");

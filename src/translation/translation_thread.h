@@ -11,16 +11,24 @@
 #include "handoff/translation_message.h"
 
 // Any thread (DllGetClassObject for the pseudo-service class), never under the loader lock.
-// Zeroes the drive table and starts the translation thread (returning once its queue takes
-// posts), then the pipe thread. While a translation thread still runs and takes commands, a
-// repeated start leaves the running layer alone; a layer that is ending (the GUI's exit was
-// handled, or a stop asked it to quit) is waited for, at most 10 s, and then replaced.
+// Zeroes the drive table, begins a new session and starts its translation thread, then the
+// pipe thread; the session takes posts once both run. While a translation thread still runs
+// and takes commands, a repeated start leaves the running layer alone; a layer that is ending
+// (the GUI's exit was posted, or a stop asked it to quit) is waited for, at most 10 s, and
+// then replaced.
 void StartTranslationLayer() noexcept;
 
 // Any thread. Ends the translation thread's loop and the pipe thread. kBounded waits a short
-// while for each; kNone (DllMain at detach, under the loader lock) only asks them to end.
+// while for each; kNone (DllMain at detach, under the loader lock) only asks them to end. The
+// translation thread's handle is closed once the thread has ended, and always at kNone.
 enum class LayerStopWait { kBounded, kNone };
 void StopTranslationLayer(LayerStopWait wait = LayerStopWait::kBounded) noexcept;
+
+// Any thread (DllCanUnloadNow, once no data object is left). A session whose GUI let go of
+// every object without its exit will never be driven again: its exit is posted as the
+// pseudo-service object would send it, so that the layer takes back its engine classes and GUI
+// connections, tells a service it reached, and its threads end and let the module go.
+void EndAbandonedSession() noexcept;
 
 // The drive letter of the newest pseudo engine, 0 when none. Written by the translation
 // thread; kept for the trace and for callers that ask. Data objects carry the letter of the

@@ -78,10 +78,10 @@ TEST(DataObject, AnswersByTheRuleTables) {
 
 TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfTheirClassObject) {
   TranslationObserver observer;
-  CClassFactory driveD(L'd');
-  CClassFactory driveE(L'E');
-  auto engine = NewDataObject(driveD);
-  auto later = NewDataObject(driveE);
+  const auto driveD = ComPtr<CClassFactory>::Attach(CClassFactory::CreateForEngine(L'd', CurrentSession()));
+  const auto driveE = ComPtr<CClassFactory>::Attach(CClassFactory::CreateForEngine(L'E', CurrentSession()));
+  auto engine = NewDataObject(*driveD.get());
+  auto later = NewDataObject(*driveE.get());
   auto pseudo = NewDataObject();
 
   const BYTE body[6] = {1, 2, 3, 4, 5, 6};
@@ -113,11 +113,6 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfTheirClass
   UniqueHGlobal cut(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated)));
   EXPECT_EQ(E_FAIL, Set(pseudo.get(), cut.get()));
   EXPECT_EQ(26u, GlobalSize(cut.get()));
-  // A body that runs past its block names no machine.
-  const wchar_t name[] = L"PC1";
-  UniqueHGlobal truncated(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, sizeof(name), sizeof(name) + 2));
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), truncated.get()));
-  EXPECT_NE(0u, GlobalSize(truncated.get()));
   // A machine whose registry cannot be reached fails the checks.
   const wchar_t nowhere[] = L"NOSUCHMACHINE";
   UniqueHGlobal remote(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere)));
@@ -157,8 +152,17 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
   ASSERT_TRUE(GetComputerNameW(name, &length));
   auto pseudo = NewDataObject();
+  const auto nameSize = static_cast<std::uint32_t>((length + 1) * sizeof(wchar_t));
+  // The same name in a body that runs past its block (beyond the four bytes behind it) names
+  // no machine: refused, nothing connected, the block still the caller's.
+  for (const std::uint32_t claimed : {nameSize + 64, 0xFFFFFFF0u}) {
+    UniqueHGlobal truncated(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, nameSize, claimed));
+    EXPECT_EQ(E_FAIL, Set(pseudo.get(), truncated.get())) << claimed;
+    EXPECT_NE(0u, GlobalSize(truncated.get()));
+  }
+  EXPECT_TRUE(service.Connections().empty()) << "the refused name was connected to";
   ReleaseCounter owner;
-  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, (length + 1) * sizeof(wchar_t)));
+  UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, nameSize));
   EXPECT_EQ(S_OK, Set(pseudo.get(), block.get(), &owner));
   EXPECT_EQ(1, owner.releases) << "the medium of a successful ID_INIT_PIPE_COM is released exactly once";
   EXPECT_EQ(GlobalSize(block.get()), (length + 1) * sizeof(wchar_t) + 20) << "a medium with an owner is freed by it";
@@ -186,6 +190,7 @@ TEST(DataObject, FinalReleaseTracesTheDestructorFirstAndLetsTheModuleUnload) {
 TEST(HandleDataIoMsg, PostsTheWorkedFirstParameter) {
   UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   static MSG message;
+  DWORD id = 0;
   UniqueHandle thread(CreateThread(
       nullptr, 0,
       [](void* ready) WINAPI -> DWORD {
@@ -193,32 +198,31 @@ TEST(HandleDataIoMsg, PostsTheWorkedFirstParameter) {
         SetEvent(ready);
         return GetMessageW(&message, nullptr, 0, 0) > 0 ? 0 : 1;
       },
-      ready.get(), 0, &g_dwTLThreadId));
+      ready.get(), 0, &id));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 5000));
+  const SessionId session = BeginSession();
+  OpenTranslationQueue(id);
   void* packet = AllocBlock(16);
-  HandleDataIoMsg(TW4_5::ID_ANALYZE, packet, L'C');
+  HandleDataIoMsg(TW4_5::ID_ANALYZE, packet, L'C', session);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 5000));
   EXPECT_EQ(static_cast<UINT>(WM_COMMAND), message.message);
   EXPECT_EQ(0x43011FA4u, message.wParam);
   EXPECT_EQ(reinterpret_cast<LPARAM>(packet), message.lParam);
   FreeBlock(packet);
-  g_dwTLThreadId = 0;
 }
 
 volatile bool g_exitHandled = false;
 
-TEST(HandleDataIoMsg, ExitHandOffReturnsAsSoonAsTheTranslationThreadSetsTheEvent) {
+TEST(HandleDataIoMsg, ExitHandOffReturnsOnceTheTranslationThreadHasHandledTheExit) {
   TranslationObserver observer;
   observer.hook = [](const Observed& seen) {
     if (seen.command != TW4_5::ID_FENUI_EXIT) return;
     Sleep(200);  // the caller must still be waiting after this
     g_exitHandled = true;
-    SetEvent(g_hExitEvent);
   };
   TraceCapture trace;
-  SetEvent(g_hExitEvent);  // a stale signal is reset first, not taken for the answer
   const ULONGLONG start = GetTickCount64();
-  HandleDataIoMsg(TW4_5::ID_FENUI_EXIT, nullptr, 0);
+  HandleDataIoMsg(TW4_5::ID_FENUI_EXIT, nullptr, 0, CurrentSession());
   EXPECT_TRUE(g_exitHandled);
   EXPECT_LT(GetTickCount64() - start, 5000u);
   ASSERT_TRUE(observer.WaitFor(1));
@@ -232,7 +236,7 @@ TEST(HandleDataIoMsg, ExitHandOffReturnsAsSoonAsTheTranslationThreadSetsTheEvent
 TEST(HandleDataIoMsg, AFailedPostIsTracedAndItsPacketFreed) {
   TraceCapture trace;
   const LONG64 live = GetBlockCounters().live;
-  HandleDataIoMsg(TW4_5::ID_ANALYZE, AllocBlock(40), L'C');  // no translation thread yet
+  HandleDataIoMsg(TW4_5::ID_ANALYZE, AllocBlock(40), L'C', CurrentSession());  // no translation thread yet
   EXPECT_EQ(live, GetBlockCounters().live);
   EXPECT_TRUE(trace.Contains(L"PostThreadMessage failed error = 1444 g_dwTLThreadId = 0\n"));
 }

@@ -119,8 +119,13 @@ TEST(EngineClasses, SetPseudoEngineDriveGivesTheDriveANewServedClass) {
   ASSERT_EQ(S_OK, g_ClassFactory.CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())));
   EXPECT_EQ(0, static_cast<PmkDataObject*>(pseudo.get())->DriveLetter());
   // An activation through the registry reaches DllGetClassObject: the same class objects.
-  EXPECT_EQ(L'c', ClassFactoryFor(c.clsidEngine).Drive());
-  EXPECT_EQ(&g_ClassFactory, &ClassFactoryFor(APPID_Engine));
+  const auto classObject = [](const CLSID& clsid) {
+    ComPtr<IClassFactory> factory;
+    EXPECT_EQ(S_OK, DllGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())));
+    return factory;
+  };
+  EXPECT_EQ(L'c', static_cast<CClassFactory*>(classObject(c.clsidEngine).get())->Drive());
+  EXPECT_EQ(&g_ClassFactory, classObject(APPID_Engine).get());
 
   // A letter outside A to Z touches nothing.
   std::vector<BYTE> before(sizeof(g_DriveTable));
@@ -131,7 +136,7 @@ TEST(EngineClasses, SetPseudoEngineDriveGivesTheDriveANewServedClass) {
   EXPECT_EQ(0, std::memcmp(before.data(), g_DriveTable, sizeof(g_DriveTable)));
   EXPECT_EQ(L'D', GetPseudoEngineDrive());
   CloseCOMPtrs();
-  EXPECT_EQ(&g_ClassFactory, &ClassFactoryFor(c.clsidEngine));  // the session's classes are gone
+  EXPECT_EQ(&g_ClassFactory, classObject(c.clsidEngine).get());  // the session's classes are gone
 }
 
 TEST(EngineClasses, CloseCOMPtrsReleasesEveryConnectionAndTakesBackEveryEngineClass) {
@@ -192,10 +197,7 @@ TEST(EngineClasses, ExitTranslationLayerEndsThePipeThreadCooperatively) {
                               FALSE, 0));
   Sleep(100);  // the pipe thread reaches its wait for the service
   TraceCapture trace;
-  for (int i = 0; i < 250 && !PostTranslationMessage(MakeTranslationParam(TW4_5::ID_FENUI_EXIT, kFromGui, 0), nullptr);
-       ++i) {
-    Sleep(20);
-  }
+  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_FENUI_EXIT, kFromGui, 0), nullptr, CurrentSession()));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, 10000));
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pipeThread, 0));
   CloseHandle(pipeThread);

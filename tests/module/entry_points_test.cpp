@@ -6,9 +6,14 @@
 #include <vector>
 
 #include "module/module.h"
+#include "handoff/commands.h"
 #include "pipes/pipe_packet.h"
 #include "shared/owners.h"
+#include "support/gui_peer.h"
+#include "support/handle_count.h"
+#include "support/linked_layer.h"
 #include "support/module_files.h"
+#include "support/service_peer.h"
 #include "support/trace_capture.h"
 #include "translation/translation_thread.h"
 
@@ -152,51 +157,39 @@ TEST(EntryPoints, ComActivatesThePseudoServiceThroughItsInprocServerKey) {
   EXPECT_EQ(0u, object->Release());
 }
 
-// The pipe thread still serves its pipe: a service connects, sends a packet and leaves, and
-// the packet goes on to the translation thread. Module code runs on both threads.
-void ServiceSendsAPacket() {
-  UniqueHandle pipe;
-  for (int i = 0; i < 250 && !pipe; ++i) {
-    pipe.reset(CreateFileW(kGuiPipeLocalName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!pipe) Sleep(20);
-  }
-  ASSERT_TRUE(pipe);
-  PipePacket packet{};
-  packet.dwCommand = 8200;
-  DWORD written = 0;
-  EXPECT_TRUE(WriteFile(pipe.get(), &packet, sizeof(packet), &written, nullptr));
-  EXPECT_EQ(sizeof(packet), written);
-}
-
-// The translation layer's threads hold the module: the host's last FreeLibrary while they run
-// leaves the code in place, and the threads go on working.
-TEST(EntryPoints, FreeLibraryWhileTheTranslationLayerRunsDoesNotPullTheCode) {
-  {
-    Module module;  // the only load of the module by this process
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(S_OK, module.getClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
-    IDataObject* object = nullptr;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(&object)));
-    EXPECT_EQ(0u, object->Release());
-    ASSERT_EQ(S_OK, module.canUnloadNow());
-  }
-  EXPECT_NE(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str()));
-  ServiceSendsAPacket();
-  Sleep(200);  // the threads run on in the module while the test waits
-  EXPECT_NE(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str()));
-}
-
-TEST(EntryPoints, CoFreeUnusedLibrariesWhileTheTranslationLayerRunsDoesNotPullTheCode) {
+// A GUI that lets go of every object without its exit: COM's unload asks DllCanUnloadNow, the
+// session ends as at an exit (the service is told), the layer's threads end and let go of the
+// module, and the module leaves the process. A load and unload leaves no handle behind.
+TEST(EntryPoints, AnUnloadWithoutTheExitEndsTheSessionAndLeavesNothingRunning) {
   Com com;
+  ASSERT_TRUE(InstallServiceBuildNumber());
   PseudoServiceRegistration registration(BinFile(L"cobalin.dll"));
   ASSERT_TRUE(registration.ok());
-  IDataObject* object = nullptr;
-  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_PseudoService, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
-                                   reinterpret_cast<void**>(&object)));
-  EXPECT_EQ(0u, object->Release());
-  CoFreeUnusedLibrariesEx(0, 0);
-  CoFreeUnusedLibrariesEx(0, 0);
-  ServiceSendsAPacket();
-  Sleep(200);
-  EXPECT_NE(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str()));
+  WCHAR name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(name, &size));
+  const auto session = [&] {
+    GuiPeer gui;
+    ServicePeer service;
+    ComPtr<IDataObject> pseudo;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_PseudoService, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
+                                     reinterpret_cast<void**>(pseudo.put())));
+    ASSERT_EQ(S_OK, SendDataIo(pseudo.get(), TW4_5::ID_INIT_PIPE_COM, name, (size + 1) * sizeof(WCHAR)));
+    const CommInitBody comm = gui.OwnCommInitBody();
+    ASSERT_EQ(S_OK, SendDataIo(pseudo.get(), TW4_5::ID_INIT_SERVICE_COMM, &comm, sizeof(comm)));
+    ASSERT_TRUE(service.WaitForGuiPipe(5000));
+    pseudo.reset();
+    CoFreeUnusedLibrariesEx(0, 0);
+    ASSERT_TRUE(service.WaitForCount(4, 5000));
+    const auto packets = service.Packets();
+    EXPECT_EQ(TW4_0::ID_GUI_STOP, packets[packets.size() - 2].header.dwCommand);
+    EXPECT_EQ(ID_PIPE_DISCONNECTED, packets.back().header.dwCommand);
+    for (int i = 0; i < 500 && GetModuleHandleW(BinFile(L"cobalin.dll").c_str()) != nullptr; ++i) Sleep(20);
+    EXPECT_EQ(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str())) << "the module's threads hold it";
+    EXPECT_TRUE(gui.WaitForLiveObjects(0, 5000)) << "the GUI's objects are still held";
+  };
+  session();
+  const DWORD handles = OpenHandleCount();
+  session();
+  EXPECT_EQ(handles, OpenHandleCount());
 }

@@ -65,7 +65,7 @@ class Handshake : public ::testing::Test {
   // Runs InitializeRemotePipe and gives its result and how long it took.
   BOOL Initialize(const wchar_t* machine, ULONGLONG* elapsedMs) {
     const ULONGLONG start = GetTickCount64();
-    const BOOL result = InitializeRemotePipe(machine);
+    const BOOL result = InitializeRemotePipe(machine, CurrentSession());
     *elapsedMs = GetTickCount64() - start;
     return result;
   }
@@ -142,7 +142,7 @@ TEST_F(Handshake, LateAnswerSignalsNothingAndTheNextHandshakeWorks) {
 TEST(HandshakeWithoutLayer, FailsAtOnceWhenNoTranslationThreadWasStarted) {
   TraceCapture trace;
   const ULONGLONG start = GetTickCount64();
-  EXPECT_EQ(FALSE, InitializeRemotePipe(ComputerName().c_str()));
+  EXPECT_EQ(FALSE, InitializeRemotePipe(ComputerName().c_str(), CurrentSession()));
   EXPECT_LT(GetTickCount64() - start, 1000u);
   EXPECT_TRUE(trace.ContainsPart(L"PostThreadMessage failed error = "));
 }

@@ -96,13 +96,19 @@ GuiPeer::GuiPeer() : m_changed(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
   Register(m_ownClsid, L"GUI");
 }
 
-GuiPeer::~GuiPeer() {
+std::map<WCHAR, ComPtr<IDataObject>> GuiPeer::TakeEngineObjects() {
   AcquireSRWLockExclusive(&m_lock);
-  std::vector<DWORD> cookies = m_cookies;
   auto engines = std::move(m_engineObjects);
   m_engineObjects.clear();
   ReleaseSRWLockExclusive(&m_lock);
-  engines.clear();
+  return engines;
+}
+
+GuiPeer::~GuiPeer() {
+  TakeEngineObjects();
+  AcquireSRWLockShared(&m_lock);
+  std::vector<DWORD> cookies = m_cookies;
+  ReleaseSRWLockShared(&m_lock);
   for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
   CloseHandle(m_changed);
   if (m_comInitialized) CoUninitialize();

@@ -47,6 +47,8 @@ class GuiPeer {
   // letter of the drive object that was told.
   CLSID EngineClass(WCHAR letter) const;
   ComPtr<IDataObject> EngineObject(WCHAR letter) const;
+  // Hands over the engine objects held, by drive letter; the peer holds none afterwards.
+  std::map<WCHAR, ComPtr<IDataObject>> TakeEngineObjects();
   HRESULT EngineCreateResult(WCHAR letter) const;
 
   // Engine objects made later, when the test says (CreateEngineObject), instead of as soon

@@ -180,7 +180,7 @@ TEST_F(LinkTest, BlocksThatDoNotHoldWhatTheirHeaderAnnouncesAreDropped) {
   std::memset(gui, 0, 26);
   const std::uint32_t guiLength = 100;
   std::memcpy(gui + 8, &guiLength, 4);
-  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_SAVE_LOG_DATA, kFromGui, 0), gui));
+  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_SAVE_LOG_DATA, kFromGui, 0), gui, CurrentSession()));
 
   auto* service = static_cast<BYTE*>(AllocBlock(48 + 10));
   ASSERT_NE(nullptr, service);
@@ -188,8 +188,8 @@ TEST_F(LinkTest, BlocksThatDoNotHoldWhatTheirHeaderAnnouncesAreDropped) {
   header.dwCommand = TW4_0::ID_NEW_LOG_DATA;
   header.dwDataSize = 100;
   std::memcpy(service, &header, sizeof(header));
-  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_0::ID_NEW_LOG_DATA, kFromService, 0), service));
-  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_0::ID_ENGINE_START, kFromService, 0), nullptr));
+  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_0::ID_NEW_LOG_DATA, kFromService, 0), service, CurrentSession()));
+  ASSERT_TRUE(PostTranslationMessage(MakeTranslationParam(TW4_0::ID_ENGINE_START, kFromService, 0), nullptr, CurrentSession()));
 
   ExpectOnlyAnalysisAfter(link, service0, L'E');
   EXPECT_EQ(0u, link.gui.Count());

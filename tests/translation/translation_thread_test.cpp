@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/block.h"
+#include "shared/owners.h"
 #include "shared/trace.h"
 #include "support/layer_harness.h"
 #include "support/trace_capture.h"
@@ -106,9 +107,40 @@ TEST(TranslationLayer, BeforeAnyStartPostsFailAndStopIsHarmless) {
   TraceCapture trace;
   EXPECT_EQ(0u, GetTLThreadId());
   EXPECT_TRUE(trace.Contains(L"GetTLThreadId returning = 0\n"));
-  EXPECT_FALSE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_STOP, kFromGui, L'C'), nullptr));
+  EXPECT_FALSE(PostTranslationMessage(MakeTranslationParam(TW4_5::ID_STOP, kFromGui, L'C'), nullptr, CurrentSession()));
   StopTranslationLayer();
   EXPECT_TRUE(trace.Contains(L"StopTranslationLayer Successful\n"));
+}
+
+// What is still queued when the loop ends (posted behind a stop's quit) is dropped: its blocks
+// freed, not leaked with the queue, and an exit among it answered.
+TEST(TranslationLayer, PostsQueuedBehindAStopAreFreedWhenTheLoopEnds) {
+  static HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  static HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetTranslateCommandHandler([](std::uint16_t, void* block, WCHAR, std::uint8_t) {
+    FreeBlock(block);
+    SetEvent(held);
+    WaitForSingleObject(release, kTimeout);
+  });
+  StartTranslationLayer();
+  const SessionId session = CurrentSession();
+  const auto post = [session](std::uint16_t command, std::uint64_t* ticket = nullptr) {
+    return PostTranslationMessage(MakeTranslationParam(command, kFromGui, L'C'), AllocBlock(64), session, nullptr,
+                                  ticket) != FALSE;
+  };
+  ASSERT_TRUE(post(TW4_5::ID_STOP));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(held, kTimeout));
+  UniqueHandle thread;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), g_hTLThread, GetCurrentProcess(), thread.put(), SYNCHRONIZE, FALSE, 0));
+  StopTranslationLayer(LayerStopWait::kNone);  // its quit is queued; nothing waits
+  std::uint64_t exit = 0;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(post(TW4_5::ID_PAUSE));
+  ASSERT_TRUE(post(TW4_5::ID_FENUI_EXIT, &exit));
+  SetEvent(release);
+  ASSERT_TRUE(WaitForThreadEnd(thread.get(), kTimeout));
+  EXPECT_TRUE(WaitForExitHandled(exit, 0));
+  EXPECT_EQ(0, GetBlockCounters().live);
+  SetTranslateCommandHandler(nullptr);
 }
 
 TEST(TranslationLayer, StartZeroesTheDriveTable) {
