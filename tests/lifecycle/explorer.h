@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "shared/owners.h"
+#include "support/handle_count.h"
+
 // A uniform draw of its own over std::mt19937, whose output the standard fixes: the library's
 // distributions differ between builds, and a seed must replay the same scenario everywhere.
 class Rng {
@@ -55,8 +58,9 @@ class Explorer {
   Explorer(const Explorer&) = delete;
   Explorer& operator=(const Explorer&) = delete;
 
-  // Counts the handles open once the process has warmed up: from then on every scenario must
-  // end without more than a few above it. (The class keys are counted at construction.)
+  // Counts the handles open once the process has warmed up: from then on no scenario may end
+  // with more (beyond what COM keeps for its own look-ups). (The class keys are counted at
+  // construction.)
   void TakeHandleBaseline();
   ScenarioResult Run(std::uint32_t seed, const ModuleEntryPoints& module);
 
@@ -64,6 +68,9 @@ class Explorer {
   std::vector<std::wstring> Boxes() const;
   std::vector<DWORD> BoxThreads() const;  // the thread each box ran on
   std::string TraceTail() const;
+  // While held, a box stays up (holding the thread that waits for it) until released.
+  void HoldBoxes(bool hold);
+  bool WaitForBoxes(std::size_t count, DWORD timeoutMs) const;
 
   DWORD classKeyBaseline = 0;
   DWORD handleBaseline = 0;  // 0: not taken yet
@@ -78,10 +85,9 @@ class Explorer {
   std::vector<std::wstring> m_tail;
   std::size_t m_tailNext = 0;
   bool m_comInitialized = false;
+  UniqueHandle m_boxRelease{CreateEventW(nullptr, TRUE, TRUE, nullptr)};  // set while boxes are not held
+  UniqueHandle m_boxShown{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // Subkeys of HKEY_CLASSES_ROOT\CLSID: an engine class key left behind shows in the count.
 DWORD ClassKeyCount();
-// Handles open in this process (GetProcessHandleCount where the system fills it in, else by
-// probing handle values, as Wine needs).
-DWORD OpenHandleCount();
