@@ -30,6 +30,28 @@ constexpr REGSAM View(int bits) { return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW6
 constexpr REGSAM kOwnView = View(kOwnBits);
 constexpr REGSAM kOtherView = View(kOtherBits);
 std::string Bits(int bits) { return std::to_string(bits) + "-bit"; }
+// Where RegisterTypeLib puts the path for programs of `bits`.
+std::wstring TypeLibEntry(int bits) {
+  return std::wstring(kTypeLibKey) + L"\\1.0\\409\\" + (bits == 64 ? L"win64" : L"win32");
+}
+// The system folder of this architecture's programs, or that of the other's as reached from here:
+// WoW64 shows a 32-bit program SysWOW64 as System32, and the native System32 as Sysnative.
+std::wstring SystemFolder(int bits) {
+  wchar_t folder[MAX_PATH] = {};
+  if (bits == kOwnBits) {
+    GetSystemDirectoryW(folder, MAX_PATH);
+  } else if (bits == 32) {
+    GetSystemWow64DirectoryW(folder, MAX_PATH);
+  } else if (GetWindowsDirectoryW(folder, MAX_PATH) != 0) {
+    wcsncat(folder, L"\\Sysnative", MAX_PATH - wcslen(folder) - 1);
+  }
+  return folder;
+}
+// The doctor's line for a module of `bits` registered well.
+std::string RegisteredLine(const std::wstring& path, int bits) {
+  return "OK: The module " + ToUtf8(path) + " (" + Bits(bits) + ") is registered in the " + Bits(bits) +
+         " registry view.";
+}
 
 LSTATUS SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value, REGSAM view) {
   UniqueHKey key;
@@ -148,9 +170,7 @@ TEST_F(Doctor, AHealthyInstallationIsSaidSoWithStatusZeroAndIsLeftAsItWas) {
   const std::wstring modulePath = ModulePath();
   ASSERT_FALSE(modulePath.empty());
   ASSERT_EQ(0u, RunDoctor()) << m_output;
-  EXPECT_NE(std::string::npos, m_output.find("OK: The module " + ToUtf8(modulePath) + " (" + Bits(kOwnBits) +
-                                             ") is registered in the " + Bits(kOwnBits) + " registry view."))
-      << m_output;
+  EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(modulePath, kOwnBits))) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: The service \"Tarnswell\" is installed and stopped")) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: This account is a member of the Administrators group.")) << m_output;
   EXPECT_EQ(std::string::npos, m_output.find("PROBLEM")) << m_output;
@@ -164,6 +184,24 @@ TEST_F(Doctor, AHealthyInstallationIsSaidSoWithStatusZeroAndIsLeftAsItWas) {
   ASSERT_EQ(0u, RunDoctor()) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: The service \"Tarnswell\" is running and its control pipe answers.")) << m_output;
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+
+  // A module of the other architecture instead, registered in that architecture's view only with
+  // its file in that architecture's system folder: healthy too, found where its programs look.
+  ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"uninstall --module-only", kInstallMs));
+  const std::wstring registered = SystemFolder(kOwnBits) + L"\\doctor-module-other.dll";
+  const std::wstring file = WriteModuleHeader(SystemFolder(kOtherBits) + L"\\doctor-module-other.dll", kOtherBits);
+  ASSERT_FALSE(file.empty());
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, registered, kOtherView));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", L"Free", kOtherView));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, TypeLibEntry(kOtherBits), nullptr, registered, kOtherView));
+  for (const auto& [key, name] : {std::pair{kVersionKey, L"BuildNumber"}, {kResourceKey, L"ResourceDllName"}}) {
+    const std::wstring value = ReadString(HKEY_LOCAL_MACHINE, key, name, kOwnView);
+    ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, key, name, value, kOtherView));
+  }
+  ASSERT_EQ(0u, RunDoctor()) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(registered, kOtherBits))) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find("is readable in the " + Bits(kOtherBits) + " registry view.")) << m_output;
+  DeleteFileW(file.c_str());
 }
 
 TEST_F(Doctor, OptionsAreRefusedSoThatTheDoctorNeverChangesAnything) {
@@ -238,9 +276,7 @@ TEST_F(Doctor, AMissingOrWrongThreadingModelIsAFinding) {
 TEST_F(Doctor, AMissingTypeLibraryRegistrationOrFileIsAFinding) {
   // Registered for a file that is gone.
   const std::wstring missing = BinDir() + L"no-such-folder\\cobalin.dll";
-  const std::wstring kind = kOwnBits == 64 ? L"win64" : L"win32";
-  ASSERT_EQ(ERROR_SUCCESS,
-            SetString(HKEY_CLASSES_ROOT, std::wstring(kTypeLibKey) + L"\\1.0\\409\\" + kind, nullptr, missing, kOwnView));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, TypeLibEntry(kOwnBits), nullptr, missing, kOwnView));
   ExpectOneProblem({"The module's type library is registered as " + ToUtf8(missing) + ", which does not exist"});
 
   ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_CLASSES_ROOT, kTypeLibKey, kOwnView));
