@@ -1,7 +1,9 @@
 // The doctor (cobalin_install doctor) on a prefix of its own: each case starts from a healthy
-// installation (the module and the service stand-in installed by cobalin_install, the x86-64
-// build: module and keys in the 64-bit view), seeds one fault through the registry or the
-// service control manager, and checks the doctor's sentence and its exit status.
+// installation (the module and the service stand-in installed by cobalin_install of this
+// program's build, so module and keys in the registry view of its architecture), seeds one fault
+// through the registry or the service control manager, and checks the doctor's sentence and its
+// exit status. Both builds run the same cases and expect the same: every view, architecture and
+// sentence is said relative to the architecture under test.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,37 @@ constexpr wchar_t kServerKey[] = L"CLSID\\{1B872DBC-5A55-43B1-AFF6-4115DD5C3D44}
 constexpr wchar_t kTypeLibKey[] = L"TypeLib\\{96AAD113-9A21-4162-8DC7-7A02CA59369D}";
 constexpr wchar_t kVersionKey[] = L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion";
 constexpr wchar_t kResourceKey[] = L"SOFTWARE\\Pellmark\\TarnswellNT4";
+
+// The architecture under test (this program's, cobalin_install's and the installed module's) and
+// the other one, each with its registry view.
+constexpr int kOwnBits = static_cast<int>(sizeof(void*) * 8);
+constexpr int kOtherBits = kOwnBits == 64 ? 32 : 64;
+constexpr REGSAM View(int bits) { return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
+constexpr REGSAM kOwnView = View(kOwnBits);
+constexpr REGSAM kOtherView = View(kOtherBits);
+std::string Bits(int bits) { return std::to_string(bits) + "-bit"; }
+// Where RegisterTypeLib puts the path for programs of `bits`.
+std::wstring TypeLibEntry(int bits) {
+  return std::wstring(kTypeLibKey) + L"\\1.0\\409\\" + (bits == 64 ? L"win64" : L"win32");
+}
+// The system folder of this architecture's programs, or that of the other's as reached from here:
+// WoW64 shows a 32-bit program SysWOW64 as System32, and the native System32 as Sysnative.
+std::wstring SystemFolder(int bits) {
+  wchar_t folder[MAX_PATH] = {};
+  if (bits == kOwnBits) {
+    GetSystemDirectoryW(folder, MAX_PATH);
+  } else if (bits == 32) {
+    GetSystemWow64DirectoryW(folder, MAX_PATH);
+  } else if (GetWindowsDirectoryW(folder, MAX_PATH) != 0) {
+    wcsncat(folder, L"\\Sysnative", MAX_PATH - wcslen(folder) - 1);
+  }
+  return folder;
+}
+// The doctor's line for a module of `bits` registered well.
+std::string RegisteredLine(const std::wstring& path, int bits) {
+  return "OK: The module " + ToUtf8(path) + " (" + Bits(bits) + ") is registered in the " + Bits(bits) +
+         " registry view.";
+}
 
 LSTATUS SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value, REGSAM view) {
   UniqueHKey key;
@@ -54,15 +87,17 @@ std::wstring ReadString(HKEY root, const std::wstring& path, const wchar_t* name
   return value;
 }
 
-// A file that starts like a 32-bit (i386) Windows module: what the doctor reads of a module.
-std::wstring Write32BitModuleHeader(const std::wstring& path) {
+// A file that starts like a Windows module of `bits` (i386 or x86-64 code): what the doctor reads
+// of a module.
+std::wstring WriteModuleHeader(const std::wstring& path, int bits) {
   std::string bytes(0x200, '\0');
   bytes[0] = 'M';
   bytes[1] = 'Z';
   bytes[0x3C] = static_cast<char>(0x80);  // e_lfanew
   bytes.replace(0x80, 4, std::string("PE\0\0", 4));
-  bytes[0x84] = static_cast<char>(0x4C);  // IMAGE_FILE_MACHINE_I386, little-endian
-  bytes[0x85] = static_cast<char>(0x01);
+  const WORD machine = bits == 64 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+  bytes[0x84] = static_cast<char>(machine & 0xFF);  // little-endian
+  bytes[0x85] = static_cast<char>(machine >> 8);
   UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return {};
@@ -101,8 +136,10 @@ class Doctor : public ::testing::Test {
   void TearDown() override {
     StopService(15000);
     RunProgram(L"cobalin_install.exe", L"uninstall", kInstallMs);
-    DeleteTree(HKEY_CLASSES_ROOT, kClassKey, KEY_WOW64_32KEY);
-    DeleteTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Pellmark", KEY_WOW64_32KEY);
+    // What a case seeded in the other view.
+    DeleteTree(HKEY_CLASSES_ROOT, kClassKey, kOtherView);
+    DeleteTree(HKEY_CLASSES_ROOT, kTypeLibKey, kOtherView);
+    DeleteTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Pellmark", kOtherView);
   }
 
   // Runs the doctor; its exit status, with its output in m_output.
@@ -124,7 +161,7 @@ class Doctor : public ::testing::Test {
     for (const std::string& part : parts) EXPECT_NE(std::string::npos, line.find(part)) << "\"" << part << "\" in\n" << m_output;
     EXPECT_NE(std::string::npos, m_output.find("1 problem stands in the module's way")) << m_output;
   }
-  static std::wstring ModulePath() { return ReadString(HKEY_CLASSES_ROOT, kServerKey, nullptr, KEY_WOW64_64KEY); }
+  static std::wstring ModulePath() { return ReadString(HKEY_CLASSES_ROOT, kServerKey, nullptr, kOwnView); }
 
   std::string m_output;
 };
@@ -133,21 +170,38 @@ TEST_F(Doctor, AHealthyInstallationIsSaidSoWithStatusZeroAndIsLeftAsItWas) {
   const std::wstring modulePath = ModulePath();
   ASSERT_FALSE(modulePath.empty());
   ASSERT_EQ(0u, RunDoctor()) << m_output;
-  EXPECT_NE(std::string::npos, m_output.find("OK: The module " + ToUtf8(modulePath) +
-                                             " (64-bit) is registered in the 64-bit registry view.")) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(modulePath, kOwnBits))) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: The service \"Tarnswell\" is installed and stopped")) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: This account is a member of the Administrators group.")) << m_output;
   EXPECT_EQ(std::string::npos, m_output.find("PROBLEM")) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("Healthy: the module can work on this machine.")) << m_output;
   // Read-only: the stopped service was not started, nothing was written to the other view.
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
-  EXPECT_EQ(L"", ReadString(HKEY_CLASSES_ROOT, kServerKey, nullptr, KEY_WOW64_32KEY));
+  EXPECT_EQ(L"", ReadString(HKEY_CLASSES_ROOT, kServerKey, nullptr, kOtherView));
 
   // Running, with its control pipe: still healthy, and the pipe is only looked at.
   ASSERT_TRUE(StartTheService(L""));
   ASSERT_EQ(0u, RunDoctor()) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: The service \"Tarnswell\" is running and its control pipe answers.")) << m_output;
   EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+
+  // A module of the other architecture instead, registered in that architecture's view only with
+  // its file in that architecture's system folder: healthy too, found where its programs look.
+  ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"uninstall --module-only", kInstallMs));
+  const std::wstring registered = SystemFolder(kOwnBits) + L"\\doctor-module-other.dll";
+  const std::wstring file = WriteModuleHeader(SystemFolder(kOtherBits) + L"\\doctor-module-other.dll", kOtherBits);
+  ASSERT_FALSE(file.empty());
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, registered, kOtherView));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", L"Free", kOtherView));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, TypeLibEntry(kOtherBits), nullptr, registered, kOtherView));
+  for (const auto& [key, name] : {std::pair{kVersionKey, L"BuildNumber"}, {kResourceKey, L"ResourceDllName"}}) {
+    const std::wstring value = ReadString(HKEY_LOCAL_MACHINE, key, name, kOwnView);
+    ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, key, name, value, kOtherView));
+  }
+  ASSERT_EQ(0u, RunDoctor()) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(registered, kOtherBits))) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find("is readable in the " + Bits(kOtherBits) + " registry view.")) << m_output;
+  DeleteFileW(file.c_str());
 }
 
 TEST_F(Doctor, OptionsAreRefusedSoThatTheDoctorNeverChangesAnything) {
@@ -158,6 +212,7 @@ TEST_F(Doctor, OptionsAreRefusedSoThatTheDoctorNeverChangesAnything) {
 TEST_F(Doctor, NoInstallationAtAllGivesOneSentenceEachForTheModuleAndTheService) {
   ASSERT_EQ(0u, RunProgram(L"cobalin_install.exe", L"uninstall", kInstallMs));
   ASSERT_EQ(1u, RunDoctor()) << m_output;
+  // Without any registration the doctor looks in the shipped 32-bit module's view, whichever build looks.
   for (const char* part : {"PROBLEM: The module's class {1B872DBC-5A55-43B1-AFF6-4115DD5C3D44} is not registered in "
                            "the 32-bit registry view, so the GUI cannot create the module: install it with msiexec /i "
                            "cobalin.msi.",
@@ -172,28 +227,30 @@ TEST_F(Doctor, NoInstallationAtAllGivesOneSentenceEachForTheModuleAndTheService)
 }
 
 TEST_F(Doctor, AClassKeyInTheWrongViewForItsModuleIsAFinding) {
-  // A 64-bit key naming a 32-bit module: what a 64-bit installation program writes for the
-  // shipped module.
-  const std::wstring module32 = Write32BitModuleHeader(BinDir() + L"doctor-module32.dll");
-  ASSERT_FALSE(module32.empty());
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, module32, KEY_WOW64_64KEY));
+  // A key naming a module of the other architecture: what an installation program of this
+  // architecture writes for a module of the other (a 64-bit one for the shipped 32-bit module).
+  const std::wstring other = WriteModuleHeader(BinDir() + L"doctor-module-other.dll", kOtherBits);
+  ASSERT_FALSE(other.empty());
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, other, kOwnView));
   ASSERT_EQ(1u, RunDoctor()) << m_output;
   EXPECT_NE(std::string::npos,
-            m_output.find("PROBLEM: The module's class key in the 64-bit registry view names " + ToUtf8(module32) +
-                          ", a 32-bit module, which a 64-bit GUI cannot load and a 32-bit GUI does not look for "
-                          "there: remove that key (cobalin_install uninstall, by its 64-bit build) and install the "
+            m_output.find("PROBLEM: The module's class key in the " + Bits(kOwnBits) + " registry view names " +
+                          ToUtf8(other) + ", a " + Bits(kOtherBits) + " module, which a " + Bits(kOwnBits) +
+                          " GUI cannot load and a " + Bits(kOtherBits) + " GUI does not look for there: remove that "
+                          "key (cobalin_install uninstall, by its " + Bits(kOwnBits) + " build) and install the "
                           "module with msiexec /i cobalin.msi."))
       << m_output;
-  // A 32-bit module reads the service's values in the 32-bit view, where the 64-bit service
-  // stand-in did not write them: said too.
-  EXPECT_NE(std::string::npos, m_output.find("in the 32-bit registry view is missing (it is in the 64-bit view only"))
+  // That module reads the service's values in its own view, where the service stand-in of this
+  // architecture did not write them: said too.
+  EXPECT_NE(std::string::npos, m_output.find("in the " + Bits(kOtherBits) + " registry view is missing (it is in the " +
+                                             Bits(kOwnBits) + " view only"))
       << m_output;
-  DeleteFileW(module32.c_str());
+  DeleteFileW(other.c_str());
 }
 
 TEST_F(Doctor, AClassKeyNamingAMissingFileIsAFinding) {
   const std::wstring missing = BinDir() + L"no-such-folder\\cobalin.dll";
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, missing, KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, missing, kOwnView));
   ExpectOneProblem({"names " + ToUtf8(missing) + ", which does not exist: reinstall the module"});
 }
 
@@ -204,27 +261,26 @@ TEST_F(Doctor, AClassKeyNamingAFileThatIsNoModuleIsAFinding) {
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file.get(), "not a module", 12, &written, nullptr));
   }
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, text, KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, text, kOwnView));
   ExpectOneProblem({"which is not a Windows module of x86 or x86-64 code"});
   DeleteFileW(text.c_str());
 }
 
 TEST_F(Doctor, AMissingOrWrongThreadingModelIsAFinding) {
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", L"Apartment", KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", L"Apartment", kOwnView));
   ExpectOneProblem({"has the threading model \"Apartment\"", "set ThreadingModel to \"Free\""});
-  ASSERT_EQ(ERROR_SUCCESS, DeleteValue(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, DeleteValue(HKEY_CLASSES_ROOT, kServerKey, L"ThreadingModel", kOwnView));
   ExpectOneProblem({"has no threading model", "set ThreadingModel to \"Free\""});
 }
 
 TEST_F(Doctor, AMissingTypeLibraryRegistrationOrFileIsAFinding) {
   // Registered for a file that is gone.
   const std::wstring missing = BinDir() + L"no-such-folder\\cobalin.dll";
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, std::wstring(kTypeLibKey) + L"\\1.0\\409\\win64", nullptr,
-                                     missing, KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, TypeLibEntry(kOwnBits), nullptr, missing, kOwnView));
   ExpectOneProblem({"The module's type library is registered as " + ToUtf8(missing) + ", which does not exist"});
 
-  ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_CLASSES_ROOT, kTypeLibKey, KEY_WOW64_64KEY));
-  ExpectOneProblem({"The module's type library is not registered for 64-bit programs"});
+  ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_CLASSES_ROOT, kTypeLibKey, kOwnView));
+  ExpectOneProblem({"The module's type library is not registered for " + Bits(kOwnBits) + " programs"});
 }
 
 TEST_F(Doctor, AMissingServiceIsAFinding) {
@@ -250,37 +306,38 @@ TEST_F(Doctor, ARunningServiceWithoutItsControlPipeIsAFinding) {
 }
 
 TEST_F(Doctor, TheBuildNumberMissingTooLongOrInTheOtherViewOnlyIsAFinding) {
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kVersionKey, L"BuildNumber", std::wstring(300, L'7'), KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kVersionKey, L"BuildNumber", std::wstring(300, L'7'), kOwnView));
   ExpectOneProblem({"is longer than the 260 characters the module reads"});
 
-  ASSERT_EQ(ERROR_SUCCESS, DeleteValue(HKEY_LOCAL_MACHINE, kVersionKey, L"BuildNumber", KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, DeleteValue(HKEY_LOCAL_MACHINE, kVersionKey, L"BuildNumber", kOwnView));
   ExpectOneProblem({"The value \"BuildNumber\" is missing from HKLM\\SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion in "
-                    "the 64-bit registry view, so the module refuses to connect"});
+                    "the " + Bits(kOwnBits) + " registry view, so the module refuses to connect"});
 
-  // Written by a 32-bit installer only: a 64-bit module does not read it.
-  ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_LOCAL_MACHINE, kVersionKey, KEY_WOW64_64KEY));
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kVersionKey, L"BuildNumber", L"4.0.0.95", KEY_WOW64_32KEY));
-  ExpectOneProblem({"is missing (it is in the 32-bit view only, which a 64-bit module does not read)",
+  // Written by an installer of the other architecture only: the module does not read it.
+  ASSERT_EQ(ERROR_SUCCESS, DeleteTree(HKEY_LOCAL_MACHINE, kVersionKey, kOwnView));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kVersionKey, L"BuildNumber", L"4.0.0.95", kOtherView));
+  ExpectOneProblem({"is missing (it is in the " + Bits(kOtherBits) + " view only, which a " + Bits(kOwnBits) +
+                        " module does not read)",
                     "reinstall the service"});
 }
 
 TEST_F(Doctor, AResourceModuleThatIsMissingOrCannotBeLoadedIsAFinding) {
-  ASSERT_EQ(ERROR_SUCCESS, DeleteValue(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, DeleteValue(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", kOwnView));
   ExpectOneProblem({"The service names no resource module", "Unable to load Resource DLL"});
 
   const std::wstring missing = BinDir() + L"no-such-folder\\tarnswell_res.dll";
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", missing, KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", missing, kOwnView));
   ExpectOneProblem({"The resource module " + ToUtf8(missing) + " that the service names does not exist"});
 
-  const std::wstring module32 = Write32BitModuleHeader(BinDir() + L"doctor-res32.dll");
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", module32, KEY_WOW64_64KEY));
+  const std::wstring broken = WriteModuleHeader(BinDir() + L"doctor-res-other.dll", kOtherBits);
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", broken, kOwnView));
   // A module of the other architecture would do (it is mapped as data); a broken one does not.
-  ExpectOneProblem({"The resource module " + ToUtf8(module32) + " that the service names"});
-  DeleteFileW(module32.c_str());
+  ExpectOneProblem({"The resource module " + ToUtf8(broken) + " that the service names"});
+  DeleteFileW(broken.c_str());
 
   // A module without the unit words: the installation program itself.
   const std::wstring noStrings = BinDir() + L"cobalin_install.exe";
-  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", noStrings, KEY_WOW64_64KEY));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, kResourceKey, L"ResourceDllName", noStrings, kOwnView));
   ExpectOneProblem({"has no unit words (string 109)"});
 }
 

@@ -23,6 +23,11 @@ constexpr DWORD kModuleValueBytes = 520;
 // The shipped module is 32-bit: its view is the one to look at when no registration says more.
 constexpr int kShippedBits = 32;
 
+// The architecture of this program. A path that a registry view of the other architecture
+// holds is read as a program of that architecture reads it, so that either build of the doctor
+// says the same of the same machine.
+constexpr int kOwnBits = static_cast<int>(sizeof(void*) * 8);
+
 std::wstring Bits(int bits) { return std::to_wstring(bits) + L"-bit"; }
 
 REGSAM ViewFlag(int bits) { return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
@@ -39,8 +44,60 @@ std::vector<int> RegistryViews() {
   return {32};
 }
 
-// A value as text (any string type; REG_EXPAND_SZ expanded), at most `room` bytes as the module
-// reads it. Returns the registry status: ERROR_MORE_DATA when the value is longer than that.
+// Replaces `folder` (case aside) at the start of `path`, followed by a backslash, with `by`.
+bool Rebase(std::wstring& path, const std::wstring& folder, const std::wstring& by) {
+  if (folder.empty() || path.size() <= folder.size() || path[folder.size()] != L'\\' ||
+      _wcsnicmp(path.c_str(), folder.c_str(), folder.size()) != 0) {
+    return false;
+  }
+  path.replace(0, folder.size(), by);
+  return true;
+}
+
+// Every `from` in `text` (case aside) replaced with `by`.
+void ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& by) {
+  for (std::size_t at = 0; at + from.size() <= text.size();) {
+    if (_wcsnicmp(text.c_str() + at, from.c_str(), from.size()) != 0) {
+      ++at;
+      continue;
+    }
+    text.replace(at, from.size(), by);
+    at += by.size();
+  }
+}
+
+// Environment variables expanded as a program of `bits` expands them: under WoW64 a 32-bit
+// program's ProgramFiles and CommonProgramFiles are the "(x86)" folders, while every program
+// knows the 64-bit ones as ProgramW6432 and CommonProgramW6432.
+std::wstring ExpandAsProgramOf(int bits, std::wstring text) {
+  if (bits != kOwnBits) {
+    ReplaceAll(text, L"%ProgramFiles%", bits == 32 ? L"%ProgramFiles(x86)%" : L"%ProgramW6432%");
+    ReplaceAll(text, L"%CommonProgramFiles%", bits == 32 ? L"%CommonProgramFiles(x86)%" : L"%CommonProgramW6432%");
+  }
+  wchar_t expanded[MAX_PATH * 2] = {};
+  const DWORD n = ExpandEnvironmentStringsW(text.c_str(), expanded, MAX_PATH * 2);
+  return n != 0 && n <= MAX_PATH * 2 ? std::wstring(expanded) : text;
+}
+
+// The name by which this program reaches the file that a program of `bits` opens as `path`:
+// WoW64 shows a 32-bit program SysWOW64 as its System32, and the native System32 as Sysnative.
+std::wstring FileAsProgramOf(int bits, std::wstring path) {
+  if (bits == kOwnBits) return path;
+  wchar_t windows[MAX_PATH] = {}, system[MAX_PATH] = {}, wow64[MAX_PATH] = {};
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring native = std::wstring(windows) + L"\\Sysnative";
+  if (bits == 32) {
+    if (GetSystemWow64DirectoryW(wow64, MAX_PATH) != 0 && !Rebase(path, system, wow64)) Rebase(path, native, system);
+  } else {
+    Rebase(path, system, native);
+  }
+  return path;
+}
+
+// A value as text (any string type; REG_EXPAND_SZ expanded as a program of `bits` expands it),
+// at most `room` bytes as the module reads it. Returns the registry status: ERROR_MORE_DATA when
+// the value is longer than that.
 LSTATUS ReadValue(HKEY root, const std::wstring& keyPath, const wchar_t* name, int bits, std::wstring& text,
                   DWORD room = 4096) {
   UniqueHKey key;
@@ -51,11 +108,7 @@ LSTATUS ReadValue(HKEY root, const std::wstring& keyPath, const wchar_t* name, i
   status = RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
   if (status != ERROR_SUCCESS) return status;
   text.assign(buffer.data(), wcsnlen(buffer.data(), size / sizeof(wchar_t)));
-  if (type == REG_EXPAND_SZ || (!text.empty() && text[0] == L'%')) {
-    wchar_t expanded[MAX_PATH * 2] = {};
-    const DWORD n = ExpandEnvironmentStringsW(text.c_str(), expanded, MAX_PATH * 2);
-    if (n != 0 && n <= MAX_PATH * 2) text = expanded;
-  }
+  if (type == REG_EXPAND_SZ || (!text.empty() && text[0] == L'%')) text = ExpandAsProgramOf(bits, text);
   return ERROR_SUCCESS;
 }
 
@@ -156,11 +209,12 @@ class Examination {
                         L"reinstall the module (msiexec /i cobalin.msi).");
         continue;
       }
-      if (!FileExists(path)) {
+      const std::wstring file = FileAsProgramOf(view, path);
+      if (!FileExists(file)) {
         Finding(where + L" names " + path + L", which does not exist: reinstall the module (msiexec /i cobalin.msi).");
         continue;
       }
-      const int moduleBits = ModuleBits(path);
+      const int moduleBits = ModuleBits(file);
       if (moduleBits != 0) m_intendedBits = moduleBits;
       if (moduleBits == 0) {
         Finding(where + L" names " + path + L", which is not a Windows module of x86 or x86-64 code: "
@@ -212,7 +266,7 @@ class Examination {
     if (path.empty()) {
       Finding(L"The module's type library is not registered for " + Bits(bits) + L" programs: reinstall the " +
               L"module (msiexec /i cobalin.msi, or regsvr32 on cobalin.dll).");
-    } else if (!FileExists(path)) {
+    } else if (!FileExists(FileAsProgramOf(bits, path))) {
       Finding(L"The module's type library is registered as " + path + L", which does not exist: reinstall the " +
               L"module (msiexec /i cobalin.msi).");
     } else {
@@ -339,7 +393,8 @@ class Examination {
               consequence + L": reinstall the service.");
       return;
     }
-    if (!FileExists(path)) {
+    const std::wstring file = FileAsProgramOf(bits, path);
+    if (!FileExists(file)) {
       Finding(L"The resource module " + path + L" that the service names does not exist, " + consequence +
               L": reinstall the service.");
       return;
@@ -347,7 +402,7 @@ class Examination {
     // The module maps it as an image resource, as data only: a module of either architecture
     // serves, as long as it maps and holds the unit words.
     UniqueModule resources(
-        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     wchar_t word[64] = {};
     if (!resources) {
       Finding(L"The resource module " + path + L" that the service names cannot be loaded (" +

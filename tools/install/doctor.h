@@ -2,7 +2,9 @@
 // The doctor: looks at this machine (or Wine prefix) the way the module will meet it and says,
 // one sentence per finding, what stands in the module's way and how to fix it. It only reads:
 // the registry (both views where there are two), the service control manager, the files that
-// the registry names, the control pipe's presence and this process's access token.
+// the registry names (each as a program of that view's architecture finds it, so that the 32-bit
+// and the 64-bit build say the same of one machine), the control pipe's presence and this
+// process's access token.
 
 #include <string>
 #include <vector>
