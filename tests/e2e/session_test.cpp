@@ -106,6 +106,25 @@ TEST_F(Session, ASecondSessionInANewProcessWorksLikeTheFirst) {
   EXPECT_NE(firstClasses[0], secondClasses[0]);  // a new engine class for the new session
 }
 
+// The service goes away mid-session, once by a crash and once stopped and started by the
+// service control manager: the GUI's next command works end to end all the same.
+TEST_F(Session, ASessionOutlivesItsServiceGoingAway) {
+  ChildProgram gui;
+  ASSERT_TRUE(gui.Start(L"cobalin_gui.exe", L"--timeout 60 --script \"analyze C; sleep 4000; analyze D; sleep 4000; "
+                                            L"analyze E; exit\""));
+  ASSERT_TRUE(gui.WaitForOutput("Analysis of C: finished", kSessionMs)) << gui.Output();
+  ASSERT_TRUE(KillService(15000)) << gui.Output();
+  ASSERT_TRUE(gui.WaitForOutput("Analysis of D: finished", kSessionMs)) << gui.Output();
+  ASSERT_TRUE(StopService(15000));
+  ASSERT_TRUE(StartServiceByManager());
+  DWORD code = ~0u;
+  ASSERT_TRUE(gui.Wait(kSessionMs, code)) << gui.Output();
+  const std::string out = gui.Output();
+  EXPECT_EQ(0u, code) << out << "\n--- the service's log:\n" << ReadFileText(ServiceLogPath());
+  EXPECT_NE(std::string::npos, out.find("Analysis of E: finished")) << out;
+  EXPECT_NE(std::string::npos, out.find("No engine class key is left")) << out;
+}
+
 TEST_F(Session, TheTraceViewerShowsTheModulesLines) {
   ChildProgram viewer;
   ASSERT_TRUE(viewer.Start(L"cobalin_traceview.exe", L"--seconds 100 --until \"TW4_5::ID_FENUI_EXIT Done\""));

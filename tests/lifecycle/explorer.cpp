@@ -960,7 +960,7 @@ std::unique_ptr<Session> Scenario::Exit(Session& s, bool nextRightAway, bool box
     Require(WaitForSingleObject(exitThread.get(), kWaitMs) == WAIT_OBJECT_0, "the exit hangs");
     if (release) WaitForSingleObject(release.get(), kWaitMs);
   } else {
-    RunJobs(exits, twice);
+    RunJobs(exits, true);  // on threads of the GUI's: each must come back well within its hand-off's limit
   }
   MarkExited(s);
   if (s.lateService) InterlockedExchange(&s.lateService->exitReturned, 1);
