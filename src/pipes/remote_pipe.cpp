@@ -35,14 +35,6 @@ DWORD g_dwPipeInitGeneration = 0;  // the handshake now waiting; 0 when none
 DWORD g_dwLastGeneration = 0;      // numbers handed out so far
 DWORD g_dwPipeInitAnswered = 0;    // the newest handshake whose probe succeeded
 
-class StateLock {
- public:
-  StateLock() noexcept { AcquireSRWLockExclusive(&g_stateLock); }
-  ~StateLock() { ReleaseSRWLockExclusive(&g_stateLock); }
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
-};
-
 bool IsUsableMachineName(const wchar_t* machineName) noexcept {
   if (machineName == nullptr || machineName[0] == L'\0') return false;
   // It must fit g_szMachineName whole; a cut name would reach another machine.
@@ -54,7 +46,7 @@ bool IsUsableMachineName(const wchar_t* machineName) noexcept {
 
 template <std::size_t N>
 void CopyName(WCHAR (&to)[N], const WCHAR (&from)[N]) noexcept {
-  StateLock lock;
+  ExclusiveLock lock(g_stateLock);
   wmemcpy(to, from, N);
   to[N - 1] = L'\0';
 }
@@ -78,7 +70,7 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
   UniqueHandle event;
   DWORD generation = 0;
   {
-    StateLock lock;
+    ExclusiveLock lock(g_stateLock);
     wcscpy(g_szMachineName, machineName);
     DWORD size = ARRAYSIZE(g_szComputerName);
     if (!GetComputerNameW(g_szComputerName, &size)) g_szComputerName[0] = L'\0';
@@ -124,7 +116,7 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
       const ULONGLONG now = GetTickCount64();
       const DWORD wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
       const bool signalled = WaitForSingleObject(event.get(), wait) == WAIT_OBJECT_0;
-      StateLock lock;
+      ExclusiveLock lock(g_stateLock);
       answered = g_dwPipeInitAnswered == generation;
       if (answered || !signalled || wait == 0) break;
       ResetEvent(event.get());
@@ -133,7 +125,7 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
 
   BOOL result = FALSE;
   {
-    StateLock lock;
+    ExclusiveLock lock(g_stateLock);
     g_hPipeInitEvent = nullptr;
     g_dwPipeInitGeneration = 0;
     // A result from an earlier handshake never counts as this one's.
@@ -150,7 +142,7 @@ void AnswerPipeInitProbe() noexcept {
   WCHAR pipeName[ARRAYSIZE(g_szControlPipeName)];
   DWORD generation = 0;
   {
-    StateLock lock;
+    ExclusiveLock lock(g_stateLock);
     generation = g_dwPipeInitGeneration;
     wcscpy(pipeName, g_szControlPipeName);
   }
@@ -159,7 +151,7 @@ void AnswerPipeInitProbe() noexcept {
   const BOOL sent = SendData(&probe, pipeName);
   if (sent) Trace(L"InitializeRemotePipe() Success\n");
 
-  StateLock lock;
+  ExclusiveLock lock(g_stateLock);
   g_bPipeInitResult = sent;
   if (sent && generation != 0 && generation == g_dwPipeInitGeneration && g_hPipeInitEvent != nullptr) {
     g_dwPipeInitAnswered = generation;
