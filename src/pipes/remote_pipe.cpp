@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "pipes/pipe_packet.h"
+#include "pipes/receive_pipe.h"
 #include "pipes/send_pipe.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
@@ -21,6 +22,8 @@ constexpr const wchar_t* kPipeInitEventName = L"TWNT_PIPE_INIT";
 constexpr DWORD kPipeInitWaitMs = 10000;
 constexpr DWORD kPostRetryMs = 10;
 constexpr std::size_t kMaxMachineName = 15;
+// Part of the handshake's wait: how long the receiving pipe may take to be replaced.
+constexpr DWORD kAdmissionWaitMs = 2000;
 
 // One handshake at a time: a second COM thread waits until the first has its answer.
 SRWLOCK g_handshakeLock = SRWLOCK_INIT;
@@ -98,6 +101,12 @@ BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept {
   // The wait and the post share one deadline. A translation thread that has only just been
   // started may not have its message queue yet: its posts fail until it has.
   const ULONGLONG deadline = GetTickCount64() + kPipeInitWaitMs;
+
+  // The receiving pipe admits every caller only for a service on another computer. Its
+  // listening instance is made to match before the probe, so before the service is told of it.
+  const bool here = wcscmp(machineName, L".") == 0 || IsThisComputer(machineName, wcslen(machineName));
+  SetReceivingPipeAdmission(here ? PipeAdmission::kServiceOnThisComputer : PipeAdmission::kAnyCaller,
+                            kAdmissionWaitMs);
   const std::uint32_t first = MakeTranslationParam(static_cast<std::uint16_t>(TW4_5::ID_INIT_PIPE_COM), kFromGui, 0);
   // No layer, or one that takes no more commands, cannot answer: fail at once. A thread whose
   // queue is not there yet refuses posts for a moment: try again until the deadline.

@@ -17,8 +17,10 @@ void CopyMachineName(WCHAR (&name)[16]) noexcept;
 void CopyGuiPipeName(WCHAR (&name)[46]) noexcept;
 void CopyControlPipeName(WCHAR (&name)[46]) noexcept;
 
-// COM thread (inside SetData). Sets the pipe names, asks the translation thread for the probe
-// and waits for its answer at most 10 s. Returns g_bPipeInitResult.
+// COM thread (inside SetData). Sets the pipe names, has the receiving pipe admit whom the
+// named machine's service needs (the access list for this computer or ".", every caller for
+// another computer), asks the translation thread for the probe and waits for its answer, all
+// in at most 10 s. Returns g_bPipeInitResult.
 BOOL InitializeRemotePipe(const wchar_t* machineName) noexcept;
 
 // Translation thread, for ID_INIT_PIPE_COM: sends the probe, stores its result in
