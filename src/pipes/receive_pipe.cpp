@@ -273,6 +273,7 @@ HANDLE WaitForClientConnection(HWND window, const wchar_t* pipeName, ReceivingPi
   }
   PublishInstance(InstanceState::kListening, admits);
   signal.Set();  // the pipe exists: the service may connect from now on
+  if (StopRequested()) return INVALID_HANDLE_VALUE;  // a stop that cancelled nothing yet
   // The service may have connected between the creation and the wait: that is a connection.
   if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
     // Cancelled: a stop, or a replacement that makes the next instance at once.

