@@ -22,7 +22,7 @@ constexpr const wchar_t* kPipeInitEventName = L"TWNT_PIPE_INIT";
 constexpr DWORD kPipeInitWaitMs = 10000;
 constexpr DWORD kPostRetryMs = 10;
 constexpr std::size_t kMaxMachineName = 15;
-// Part of the handshake's wait: how long the receiving pipe may take to be replaced.
+// How much of the handshake's wait the receiving pipe's replacement may take.
 constexpr DWORD kAdmissionWaitMs = 2000;
 
 // One handshake at a time: a second COM thread waits until the first has its answer.
