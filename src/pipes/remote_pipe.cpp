@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "pipes/pipe_packet.h"
+#include "pipes/receive_pipe.h"
 #include "pipes/send_pipe.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
@@ -21,6 +22,8 @@ constexpr const wchar_t* kPipeInitEventName = L"TWNT_PIPE_INIT";
 constexpr DWORD kPipeInitWaitMs = 10000;
 constexpr DWORD kPostRetryMs = 10;
 constexpr std::size_t kMaxMachineName = 15;
+// How much of the handshake's wait the receiving pipe's replacement may take.
+constexpr DWORD kAdmissionWaitMs = 2000;
 
 // One handshake at a time: a second COM thread waits until the first has its answer.
 SRWLOCK g_handshakeLock = SRWLOCK_INIT;
@@ -35,14 +38,6 @@ DWORD g_dwPipeInitGeneration = 0;  // the handshake now waiting; 0 when none
 DWORD g_dwLastGeneration = 0;      // numbers handed out so far
 DWORD g_dwPipeInitAnswered = 0;    // the newest handshake whose probe succeeded
 
-class StateLock {
- public:
-  StateLock() noexcept { AcquireSRWLockExclusive(&g_stateLock); }
-  ~StateLock() { ReleaseSRWLockExclusive(&g_stateLock); }
-  StateLock(const StateLock&) = delete;
-  StateLock& operator=(const StateLock&) = delete;
-};
-
 bool IsUsableMachineName(const wchar_t* machineName) noexcept {
   if (machineName == nullptr || machineName[0] == L'\0') return false;
   // It must fit g_szMachineName whole; a cut name would reach another machine.
@@ -54,7 +49,7 @@ bool IsUsableMachineName(const wchar_t* machineName) noexcept {
 
 template <std::size_t N>
 void CopyName(WCHAR (&to)[N], const WCHAR (&from)[N]) noexcept {
-  StateLock lock;
+  ExclusiveLock lock(g_stateLock);
   wmemcpy(to, from, N);
   to[N - 1] = L'\0';
 }
@@ -78,7 +73,7 @@ BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcep
   UniqueHandle event;
   DWORD generation = 0;
   {
-    StateLock lock;
+    ExclusiveLock lock(g_stateLock);
     wcscpy(g_szMachineName, machineName);
     DWORD size = ARRAYSIZE(g_szComputerName);
     if (!GetComputerNameW(g_szComputerName, &size)) g_szComputerName[0] = L'\0';
@@ -106,6 +101,12 @@ BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcep
   // The wait and the post share one deadline. A translation thread that has only just been
   // started may not have its message queue yet: its posts fail until it has.
   const ULONGLONG deadline = GetTickCount64() + kPipeInitWaitMs;
+
+  // The receiving pipe admits every caller only for a service on another computer. Its
+  // listening instance is made to match before the probe, so before the service is told of it.
+  const bool here = wcscmp(machineName, L".") == 0 || IsThisComputer(machineName, wcslen(machineName));
+  SetReceivingPipeAdmission(here ? PipeAdmission::kServiceOnThisComputer : PipeAdmission::kAnyCaller,
+                            kAdmissionWaitMs);
   const std::uint32_t first = MakeTranslationParam(static_cast<std::uint16_t>(TW4_5::ID_INIT_PIPE_COM), kFromGui, 0);
   // No layer, or one that takes no more commands, cannot answer: fail at once. A thread whose
   // queue is not there yet refuses posts for a moment: try again until the deadline.
@@ -124,7 +125,7 @@ BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcep
       const ULONGLONG now = GetTickCount64();
       const DWORD wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
       const bool signalled = WaitForSingleObject(event.get(), wait) == WAIT_OBJECT_0;
-      StateLock lock;
+      ExclusiveLock lock(g_stateLock);
       answered = g_dwPipeInitAnswered == generation;
       if (answered || !signalled || wait == 0) break;
       ResetEvent(event.get());
@@ -133,7 +134,7 @@ BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcep
 
   BOOL result = FALSE;
   {
-    StateLock lock;
+    ExclusiveLock lock(g_stateLock);
     g_hPipeInitEvent = nullptr;
     g_dwPipeInitGeneration = 0;
     // A result from an earlier handshake never counts as this one's.
@@ -150,7 +151,7 @@ void AnswerPipeInitProbe() noexcept {
   WCHAR pipeName[ARRAYSIZE(g_szControlPipeName)];
   DWORD generation = 0;
   {
-    StateLock lock;
+    ExclusiveLock lock(g_stateLock);
     generation = g_dwPipeInitGeneration;
     wcscpy(pipeName, g_szControlPipeName);
   }
@@ -159,7 +160,7 @@ void AnswerPipeInitProbe() noexcept {
   const BOOL sent = SendData(&probe, pipeName);
   if (sent) Trace(L"InitializeRemotePipe() Success\n");
 
-  StateLock lock;
+  ExclusiveLock lock(g_stateLock);
   g_bPipeInitResult = sent;
   if (sent && generation != 0 && generation == g_dwPipeInitGeneration && g_hPipeInitEvent != nullptr) {
     g_dwPipeInitAnswered = generation;

@@ -37,18 +37,6 @@ bool FindMachinePart(const wchar_t* name, const wchar_t** start, std::size_t* le
   return true;
 }
 
-// True when `part` (not terminated) equals this computer's name, letter case ignored.
-bool IsThisComputer(const wchar_t* part, std::size_t length) noexcept {
-  if (length == 0 || length > MAX_COMPUTERNAME_LENGTH) return false;
-  WCHAR machine[MAX_COMPUTERNAME_LENGTH + 1];
-  wmemcpy(machine, part, length);
-  machine[length] = L'\0';
-  WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
-  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-  if (!GetComputerNameW(computer, &size)) return false;
-  return lstrcmpiW(machine, computer) == 0;
-}
-
 // The name to open for `pipeName`. A UNC name that names this computer is opened in its local
 // form "\\.\pipe\NAME": Windows reaches the UNC form of a local pipe only through its network
 // redirector (not at all while the Server service is stopped), Wine not at all.
@@ -111,6 +99,15 @@ bool ConnectOrStartService(const wchar_t* pipeName) noexcept {
 }
 
 }  // namespace
+
+// Letter case ignored, as Windows compares computer names: ordinally, not by the user's locale.
+bool IsThisComputer(const wchar_t* part, std::size_t length) noexcept {
+  if (length == 0 || length > MAX_COMPUTERNAME_LENGTH) return false;
+  WCHAR computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(computer, &size)) return false;
+  return CompareStringOrdinal(part, static_cast<int>(length), computer, static_cast<int>(size), TRUE) == CSTR_EQUAL;
+}
 
 void SetPipeOpenFunction(PipeOpenFunction function) noexcept { g_pipeOpenFunction = function; }
 

@@ -3,6 +3,7 @@
 // pipe. The local service is started on demand when its control pipe is not there.
 
 #include <windows.h>
+#include <cstddef>
 
 #include "pipes/pipe_packet.h"
 
@@ -17,6 +18,10 @@ BOOL ConnectToServer(const wchar_t* pipeName) noexcept;
 // Translation thread. Starts the local service "Tarnswell" unless it runs. 1 when it runs or
 // has been started, else 0.
 BOOL StartTarnswellService() noexcept;
+
+// Any thread. True when the `length` characters at `part` (not terminated) are this computer's
+// name, letter case ignored.
+[[nodiscard]] bool IsThisComputer(const wchar_t* part, std::size_t length) noexcept;
 
 // Test seam: what ConnectToServer opens the pipe with, in place of CreateFileW (GENERIC_WRITE,
 // no sharing, OPEN_EXISTING); nullptr restores CreateFileW. Returns INVALID_HANDLE_VALUE with

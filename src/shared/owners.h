@@ -82,6 +82,12 @@ struct CoTaskMemTraits {  // strings and blocks that COM hands out
   static bool IsValid(Type p) noexcept { return p != nullptr; }
   static void Close(Type p) noexcept { CoTaskMemFree(p); }
 };
+struct LocalMemTraits {  // what the system allocates for the caller with LocalAlloc (descriptors, texts)
+  using Type = HLOCAL;
+  static Type Invalid() noexcept { return nullptr; }
+  static bool IsValid(Type p) noexcept { return p != nullptr; }
+  static void Close(Type p) noexcept { LocalFree(p); }
+};
 struct ModuleTraits {
   using Type = HMODULE;
   static Type Invalid() noexcept { return nullptr; }
@@ -96,6 +102,19 @@ using UniqueScHandle = UniqueResource<ScHandleTraits>;
 using UniqueSid = UniqueResource<SidTraits>;
 using UniqueCoTaskString = UniqueResource<CoTaskMemTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
+using UniqueLocal = UniqueResource<LocalMemTraits>;
+
+// A slim reader/writer lock held exclusively for the owner's lifetime.
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK& lock) noexcept : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+  ~ExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& m_lock;
+};
 
 // A global-memory block locked for the owner's lifetime.
 class GlobalLockGuard {

@@ -1,8 +1,9 @@
 #pragma once
 // The translation layer's life: its start and stop, which alone know both of its threads, and
 // the translation thread's loop. The translation thread owns the drive table, the sending pipe
-// and every connection to the GUI and does all translation; the pipe thread serves one
-// connection of the service on the receiving pipe. Both reach each other only through the
+// and every connection to the GUI and does all translation; the pipe thread listens on the
+// receiving pipe, reads the service's packets while it is connected and listens again when
+// the service lets go, until the layer ends. Both reach each other only through the
 // translation message (translation_message.h).
 
 #include <windows.h>

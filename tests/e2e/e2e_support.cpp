@@ -194,19 +194,6 @@ bool StartServiceByManager() {
   return service && StartServiceW(service.get(), 0, nullptr);
 }
 
-bool KillService(DWORD timeoutMs) {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"Tarnswell", SERVICE_QUERY_STATUS) : nullptr);
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                        sizeof(status), &needed)) {
-    return false;
-  }
-  UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, status.dwProcessId));
-  return process && TerminateProcess(process.get(), 1) && WaitForServiceState(SERVICE_STOPPED, timeoutMs);
-}
-
 bool ClassesRootKeyExists(const std::wstring& path) {
   UniqueHKey key;
   return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;

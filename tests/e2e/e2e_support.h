@@ -57,8 +57,6 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, DWO
 DWORD ServiceState();
 bool StopService(DWORD timeoutMs);
 bool StartServiceByManager();
-// Ends the service's process as a crash would; true once the manager says it has stopped.
-bool KillService(DWORD timeoutMs);
 bool WaitForServiceState(DWORD state, DWORD timeoutMs);
 
 bool ClassesRootKeyExists(const std::wstring& path);

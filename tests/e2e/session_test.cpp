@@ -107,14 +107,20 @@ TEST_F(Session, ASecondSessionInANewProcessWorksLikeTheFirst) {
 }
 
 // The service goes away mid-session, once by a crash and once stopped and started by the
-// service control manager: the GUI's next command works end to end all the same.
+// service control manager: the GUI's next command works end to end all the same. The service
+// that crashes runs in a console: Wine's service control manager does not notice the end of a
+// service process it started, and would never start that service again.
 TEST_F(Session, ASessionOutlivesItsServiceGoingAway) {
+  ChildProgram crashing;
+  ASSERT_TRUE(crashing.Start(L"tarnswell_service.exe", L"--console --seed 7 --tick 5"));
   ChildProgram gui;
   ASSERT_TRUE(gui.Start(L"cobalin_gui.exe", L"--timeout 60 --script \"analyze C; sleep 4000; analyze D; sleep 4000; "
                                             L"analyze E; exit\""));
   ASSERT_TRUE(gui.WaitForOutput("Analysis of C: finished", kSessionMs)) << gui.Output();
-  ASSERT_TRUE(KillService(15000)) << gui.Output();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());  // the console's service answered
+  crashing.Kill();
   ASSERT_TRUE(gui.WaitForOutput("Analysis of D: finished", kSessionMs)) << gui.Output();
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());  // the module started it
   ASSERT_TRUE(StopService(15000));
   ASSERT_TRUE(StartServiceByManager());
   DWORD code = ~0u;

@@ -173,6 +173,8 @@ TEST_F(Doctor, AHealthyInstallationIsSaidSoWithStatusZeroAndIsLeftAsItWas) {
   EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(modulePath, kOwnBits))) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: The service \"Tarnswell\" is installed and stopped")) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("OK: This account is a member of the Administrators group.")) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find("OK: The service \"Tarnswell\" runs as LocalSystem, which the module "
+                                             "admits to its receiving pipe.")) << m_output;
   EXPECT_EQ(std::string::npos, m_output.find("PROBLEM")) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("Healthy: the module can work on this machine.")) << m_output;
   // Read-only: the stopped service was not started, nothing was written to the other view.
@@ -296,6 +298,25 @@ TEST_F(Doctor, ADisabledServiceIsAFinding) {
   ASSERT_TRUE(ChangeStartType(SERVICE_DISABLED));
   ExpectOneProblem({"The service \"Tarnswell\" is disabled, so the module cannot start it",
                     "sc config Tarnswell start= demand"});
+}
+
+TEST_F(Doctor, AServiceAccountTheModuleCannotAdmitIsAFindingUnlessThePipeIsOpenedToAll) {
+  {
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle service(OpenServiceW(manager.get(), L"Tarnswell", SERVICE_CHANGE_CONFIG));
+    ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, L"NoSuchAccount", L"", nullptr));
+  }
+  ExpectOneProblem({"runs as NoSuchAccount, which is no account known here", "sc config Tarnswell obj= LocalSystem"});
+
+  UniqueHKey key;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()));
+  const DWORD on = 1;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), L"OpenReceivingPipe", 0, REG_DWORD,
+                                          reinterpret_cast<const BYTE*>(&on), sizeof(on)));
+  ASSERT_EQ(0u, RunDoctor()) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find("in the 64-bit registry view is set, so the module's receiving pipe "
+                                             "admits every caller")) << m_output;
 }
 
 TEST_F(Doctor, ARunningServiceWithoutItsControlPipeIsAFinding) {

@@ -868,7 +868,7 @@ void Scenario::Play(Session& s) {
         {commandable, 25, &Scenario::Commands},      {running, 5, &Scenario::ServicePauses},
         {running, 10, &Scenario::EngineExits},       {true, 3, &Scenario::ReopenControlPipe},
         {true, 4, &Scenario::ShowText},              {true, 4, &Scenario::NewPseudoObject},
-        {!m_stale.empty(), 6, &Scenario::StaleObjects},
+        {!m_stale.empty(), 6, &Scenario::StaleObjects}, {true, 3, &Scenario::KillService},
     };
     std::uint32_t total = 0;
     for (const Choice& c : choices) total += c.possible ? c.weight : 0;

@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include <cstring>
+#include <string>
 
 #include "pipes/pipe_packet.h"
+#include "pipes/pipe_trust.h"
+#include "pipes/receive_pipe.h"
 #include "shared/block.h"
+#include "shared/owners.h"
 #include "support/layer_harness.h"
 #include "support/trace_capture.h"
 #include "handoff/commands.h"
@@ -134,11 +141,24 @@ TEST_F(ReceivePipeTest, CommandBeyond16BitsIsDroppedAndTheNextPacketStillArrives
   EXPECT_TRUE(trace.Contains(L"PipeIn - command 73736 is no command; packet dropped\n"));
 }
 
-TEST_F(ReceivePipeTest, ServiceClosingBetweenPacketsEndsThePipeThreadQuietly) {
+// A service that restarts finds the pipe listening again; the link is lost in between.
+TEST_F(ReceivePipeTest, AServiceThatReconnectsIsHeardAgain) {
   ASSERT_TRUE(service.WritePacket(TW4_0::ID_ENGINE_START, L'C', {}));
   ASSERT_TRUE(recorder.WaitForCount(1, kTimeout));
+  EXPECT_FALSE(HasServiceLostReceivingPipe());
   service.Close();
-  EXPECT_TRUE(WaitForThreadEnd(g_hPipeThread, kTimeout));
+  ASSERT_TRUE(WaitUntil(&HasServiceLostReceivingPipe, kTimeout));
+  ASSERT_TRUE(service.Connect(kTimeout));
+  ASSERT_TRUE(service.WritePacket(TW4_0::ID_ENGINE_EXIT, L'D', {}));
+  ASSERT_TRUE(recorder.WaitForCount(2, kTimeout));
+  EXPECT_EQ(TW4_0::ID_ENGINE_EXIT, recorder.Messages()[1].command);
+  EXPECT_FALSE(HasServiceLostReceivingPipe());
+
+  // Listening again after the second connection: the stop still ends the thread by itself.
+  service.Close();
+  ASSERT_TRUE(WaitUntil(&HasServiceLostReceivingPipe, kTimeout));
+  StopTranslationLayer();
+  EXPECT_EQ(2u, recorder.Count());
   EXPECT_FALSE(trace.ContainsPart(L"Error #"));
   EXPECT_FALSE(trace.ContainsPart(L"TerminateThread"));
   EXPECT_EQ(0, GetBlockCounters().live);
@@ -151,7 +171,7 @@ TEST_F(ReceivePipeTest, ServiceDyingInsideABodyPostsNothing) {
   ASSERT_TRUE(service.Write(&header, sizeof(header)));
   ASSERT_TRUE(service.Write(PatternBody(600).data(), 600));
   service.Close();
-  EXPECT_TRUE(WaitForThreadEnd(g_hPipeThread, kTimeout));
+  EXPECT_TRUE(WaitUntil(&HasServiceLostReceivingPipe, kTimeout));
   EXPECT_EQ(0u, recorder.Count());
   EXPECT_TRUE(trace.Contains(L"PipeIn - connection ended inside a body of 1640 bytes; packet dropped\n"));
   EXPECT_EQ(0, GetBlockCounters().live);
@@ -242,6 +262,100 @@ TEST_F(ReceivePipeTest, AQueueThatStaysFullGivesUpWhenTheLayerStops) {
   EXPECT_EQ(0u, recorder.Count());
   EXPECT_EQ(0, GetBlockCounters().live);  // the refused copy was not leaked
   EXPECT_FALSE(trace.ContainsPart(L"TerminateThread"));
+}
+
+}  // namespace
+
+namespace {
+
+constexpr wchar_t kAccessList[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr wchar_t kEveryCaller[] = L"D:NO_ACCESS_CONTROL";
+
+bool LinkUp() { return !HasServiceLostReceivingPipe(); }
+
+// The receiving pipe's descriptor read back from the pipe, with the service "Tarnswell"
+// installed (never started) under the account each step configures.
+class ReceivingPipeAccess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    service.reset(CreateServiceW(manager.get(), L"Tarnswell", L"Tarnswell", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, L"C:\\none.exe", nullptr, nullptr, nullptr,
+                                 nullptr, nullptr));
+    ASSERT_TRUE(service.valid()) << GetLastError();
+  }
+  void TearDown() override {
+    StopTranslationLayer();
+    DeleteService(service.get());
+  }
+  // A new layer, after the service was set to run as `account`.
+  void RestartWithAccount(const wchar_t* account) {
+    StopTranslationLayer();
+    ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, account, L"", nullptr));
+    StartTranslationLayer();
+  }
+  UniqueScHandle manager;
+  UniqueScHandle service;
+  TraceCapture trace;
+  TranslationRecorder recorder;
+};
+
+TEST_F(ReceivingPipeAccess, ThisComputersServiceAloneIsAdmitted) {
+  StartTranslationLayer();  // configured without an account: LocalSystem
+  EXPECT_EQ(kAccessList, ReceivingPipeAccessList(kTimeout));
+  EXPECT_TRUE(trace.Contains(L"WaitForClientConnection - receiving pipe admits LocalSystem, the Administrators and the "
+                             L"service's account only\n"));
+
+  // Another account: its identifier is the third grant.
+  WCHAR user[256], domain[256];
+  DWORD size = 256, domainSize = 256, sidSize = SECURITY_MAX_SID_SIZE;
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  SID_NAME_USE use;
+  wchar_t* sidText = nullptr;
+  ASSERT_TRUE(GetUserNameW(user, &size) && LookupAccountNameW(nullptr, user, sid, &sidSize, domain, &domainSize, &use) &&
+              ConvertSidToStringSidW(sid, &sidText));
+  const UniqueLocal sidTextOwner(sidText);
+  RestartWithAccount(user);
+  EXPECT_EQ(std::wstring(kAccessList) + L"(A;;FA;;;" + sidText + L")", ReceivingPipeAccessList(kTimeout));
+
+  // One that names no account is left out, and said so.
+  RestartWithAccount(L"NoSuchAccount");
+  EXPECT_EQ(kAccessList, ReceivingPipeAccessList(kTimeout));
+  EXPECT_TRUE(trace.ContainsPart(L"ReceivingPipeSecurity - the service's account \"NoSuchAccount\" cannot be resolved"));
+}
+
+TEST_F(ReceivingPipeAccess, EveryCallerIsAdmittedOnlyForAServiceElsewhereOrByTheAdministratorsSwitch) {
+  StartTranslationLayer();
+  // Another computer named: the listening instance is replaced.
+  ASSERT_TRUE(SetReceivingPipeAdmission(PipeAdmission::kAnyCaller, kTimeout));
+  EXPECT_EQ(kEveryCaller, ReceivingPipeAccessList(kTimeout));
+  // A connection made under the null list ends when this computer is named again...
+  ServicePipeClient client;
+  ASSERT_TRUE(client.Connect(kTimeout));
+  ASSERT_TRUE(SetReceivingPipeAdmission(PipeAdmission::kServiceOnThisComputer, kTimeout));
+  EXPECT_EQ(kAccessList, ReceivingPipeAccessList(kTimeout));
+  // ...while one made under the access list is kept when another computer is named.
+  ASSERT_TRUE(client.Connect(kTimeout));
+  ASSERT_TRUE(WaitUntil(&LinkUp, kTimeout));
+  ASSERT_TRUE(SetReceivingPipeAdmission(PipeAdmission::kAnyCaller, kTimeout));
+  ASSERT_TRUE(client.WritePacket(TW4_0::ID_ENGINE_START, L'C', {}));
+  EXPECT_TRUE(recorder.WaitForCount(1, kTimeout));
+  client.Close();
+  EXPECT_EQ(kEveryCaller, ReceivingPipeAccessList(kTimeout));
+
+  // The administrator's switch, read at the layer's start.
+  UniqueHKey key;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kModuleClassKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                           key.put(), nullptr));
+  const DWORD on = 1;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), kOpenPipeValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on),
+                                          sizeof(on)));
+  RestartWithAccount(nullptr);
+  const std::wstring list = ReceivingPipeAccessList(kTimeout);
+  RegDeleteValueW(key.get(), kOpenPipeValue);
+  EXPECT_EQ(kEveryCaller, list);
+  EXPECT_TRUE(trace.Contains(L"WaitForClientConnection - receiving pipe admits every caller: OpenReceivingPipe is set\n"));
 }
 
 }  // namespace

@@ -29,10 +29,13 @@ struct Routed {
 std::vector<Routed> g_routed;  // written by the translation thread, read after it answered
 HANDLE g_gate = nullptr;       // when set, the answer waits for it
 HANDLE g_eventSeenByAnswer = nullptr;
+bool g_readAccessList = false;   // when set, the receiving pipe's access list is read at the probe
+std::wstring g_accessListAtProbe;
 
 void Route(std::uint16_t command, void* block, WCHAR letter, std::uint8_t direction) {
   g_routed.push_back({command, block, letter, direction});
   if (command == TW4_5::ID_INIT_PIPE_COM && direction == kFromGui) {
+    if (g_readAccessList) g_accessListAtProbe = ReceivingPipeAccessList(2000);
     if (g_gate != nullptr) {
       // Keep the kernel object alive past InitializeRemotePipe's own handle.
       g_eventSeenByAnswer = OpenEventW(SYNCHRONIZE, FALSE, L"TWNT_PIPE_INIT");
@@ -137,6 +140,26 @@ TEST_F(Handshake, LateAnswerSignalsNothingAndTheNextHandshakeWorks) {
   g_gate = nullptr;
   EXPECT_EQ(TRUE, Initialize(ComputerName().c_str(), &elapsed));
   EXPECT_LT(elapsed, 3000u);
+}
+
+// By the probe, the receiving pipe admits every caller for a service on another computer only;
+// this computer by any letter case, or ".", gets the access list.
+TEST_F(Handshake, TheReceivingPipeAdmitsEveryCallerOnlyWhileAnotherComputerIsNamed) {
+  ControlPipeServer server;
+  ASSERT_TRUE(server.Start());
+  g_readAccessList = true;
+  std::wstring lower = ComputerName();
+  CharLowerW(lower.data());
+  ULONGLONG elapsed = 0;
+  for (const std::wstring& machine : {ComputerName(), std::wstring(L"OTHERBOX"), lower, std::wstring(L".")}) {
+    SCOPED_TRACE(machine);
+    Initialize(machine.c_str(), &elapsed);  // the probe goes down the sending pipe already open
+    if (machine == L"OTHERBOX") {
+      EXPECT_EQ(L"D:NO_ACCESS_CONTROL", g_accessListAtProbe);
+    } else {
+      EXPECT_EQ(0u, g_accessListAtProbe.rfind(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", 0)) << g_accessListAtProbe;
+    }
+  }
 }
 
 TEST(HandshakeWithoutLayer, FailsAtOnceWhenNoTranslationThreadWasStarted) {

@@ -1,8 +1,12 @@
 #include "support/layer_harness.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 
 #include "shared/block.h"
+#include "shared/owners.h"
 #include "translation/translation_thread.h"
 
 namespace {
@@ -114,4 +118,38 @@ bool WaitForPipeListening(const wchar_t* name, DWORD timeoutMs) {
     Sleep(10);
   } while (GetTickCount64() < deadline);
   return false;
+}
+
+std::wstring ReceivingPipeAccessList(DWORD timeoutMs) {
+  if (!WaitForPipeListening(kGuiPipeLocalName, timeoutMs)) return L"(not listening)";
+  const UniqueHandle pipe(
+      CreateFileW(kGuiPipeLocalName, GENERIC_WRITE | READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!pipe || GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                               nullptr, &descriptor) != ERROR_SUCCESS) {
+    return L"(not read)";
+  }
+  const UniqueLocal descriptorOwner(descriptor);
+  // A present but null list, as Windows writes it (Wine's conversion writes "D:").
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  if (GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) && present && acl == nullptr) {
+    return L"D:NO_ACCESS_CONTROL";
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                            &text, nullptr)) {
+    return L"(not converted)";
+  }
+  const UniqueLocal textOwner(text);
+  return text;
+}
+
+bool WaitUntil(bool (*condition)(), DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!condition()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(10);
+  }
+  return true;
 }

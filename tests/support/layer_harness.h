@@ -67,5 +67,12 @@ std::vector<BYTE> PatternBody(std::size_t size, BYTE seed = 0);
 // Waits until a server instance of the named pipe is there to connect to.
 bool WaitForPipeListening(const wchar_t* name, DWORD timeoutMs);
 
+// The receiving pipe's access list in text form ("D:P(A;;FA;;;SY)..."), read back from the pipe
+// through a client's handle once it listens (the client then disconnects); "(...)" on failure.
+std::wstring ReceivingPipeAccessList(DWORD timeoutMs);
+
+// Waits until `condition()` holds, checking every 10 ms.
+bool WaitUntil(bool (*condition)(), DWORD timeoutMs);
+
 // Waits for a thread handle to be signalled.
 bool WaitForThreadEnd(HANDLE thread, DWORD timeoutMs);

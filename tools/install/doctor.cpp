@@ -8,6 +8,7 @@
 
 #include "common/console.h"
 #include "common/text.h"
+#include "install/doctor_service_account.h"
 #include "install/module_registration.h"
 #include "shared/owners.h"
 
@@ -178,6 +179,7 @@ class Examination {
     int valueBits = bits != 0 ? bits : m_intendedBits;
     if (valueBits == 0) valueBits = m_views.size() == 1 ? m_views[0] : kShippedBits;
     CheckService();
+    CheckServiceAccount(m_report, valueBits);
     CheckBuildNumber(valueBits);
     CheckResourceModule(valueBits);
     CheckAdministrators();
