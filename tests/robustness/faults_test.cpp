@@ -11,6 +11,7 @@
 
 #include "module/registration.h"
 #include "shared/block.h"
+#include "support/handle_count.h"
 #include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "translation/comm_init_body.h"
@@ -138,9 +139,7 @@ class FaultyGui : public Faults {
 TEST_F(FaultyGui, GuiObjectFailingSetDataLosesOnlyThosePacketsAndLeaksNothing) {
   object.answer = E_FAIL;
   ASSERT_NO_FATAL_FAILURE(ConnectTo(factory.clsid));
-  const HANDLE process = GetCurrentProcess();
-  DWORD handles0 = 0;
-  GetProcessHandleCount(process, &handles0);
+  const DWORD handles0 = OpenHandleCount();
   constexpr LONG64 kRefused = 200;
   const LONG64 refusals0 = counter.guiRefusals();
   for (std::uint32_t i = 0; i < kRefused; ++i) ASSERT_TRUE(link.service.Send(TW4_0::ID_NEW_LOG_DATA, 0, Marker(100 + i)));
@@ -155,9 +154,7 @@ TEST_F(FaultyGui, GuiObjectFailingSetDataLosesOnlyThosePacketsAndLeaksNothing) {
   EXPECT_EQ(1u, object.Bodies().size());
   EXPECT_EQ(Marker(7), object.Bodies()[0]);
   EXPECT_TRUE(WaitForNoLiveBlocks()) << "blocks still live after the refusals";
-  DWORD handles1 = 0;
-  GetProcessHandleCount(process, &handles1);
-  EXPECT_LE(handles1, handles0 + 4);
+  EXPECT_LE(OpenHandleCount(), handles0 + 4);
   ExpectAnalysisReachesService(L'D');
 }
 

@@ -10,6 +10,7 @@
 
 #include "robust_link.h"
 #include "shared/block.h"
+#include "support/handle_count.h"
 #include "test_gui_object.h"
 #include "translation/comm_init_body.h"
 
@@ -26,18 +27,11 @@ struct Usage {
   SIZE_T privateBytes = 0;
 };
 
-// GetProcessHandleCount and PrivateUsage where the system fills them in; where it leaves them
-// at 0 (Wine does), the handles open are counted by probing handle values, and the committed
-// private memory is summed over the address space.
+// The handles open, and PrivateUsage where the system fills it in; where it leaves it at 0
+// (Wine does), the committed private memory is summed over the address space.
 Usage Measure() {
   Usage u;
-  GetProcessHandleCount(GetCurrentProcess(), &u.handles);
-  if (u.handles == 0) {
-    for (ULONG_PTR value = 4; value < 0x40000; value += 4) {
-      DWORD flags = 0;
-      if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++u.handles;
-    }
-  }
+  u.handles = OpenHandleCount();
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof(counters);
   if (K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
