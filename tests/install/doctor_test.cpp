@@ -310,13 +310,13 @@ TEST_F(Doctor, AServiceAccountTheModuleCannotAdmitIsAFindingUnlessThePipeIsOpene
   ExpectOneProblem({"runs as NoSuchAccount, which is no account known here", "sc config Tarnswell obj= LocalSystem"});
 
   UniqueHKey key;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()));
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_SET_VALUE | kOwnView, key.put()));
   const DWORD on = 1;
   ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), L"OpenReceivingPipe", 0, REG_DWORD,
                                           reinterpret_cast<const BYTE*>(&on), sizeof(on)));
   ASSERT_EQ(0u, RunDoctor()) << m_output;
-  EXPECT_NE(std::string::npos, m_output.find("in the 64-bit registry view is set, so the module's receiving pipe "
-                                             "admits every caller")) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find("in the " + Bits(kOwnBits) + " registry view is set, so the module's "
+                                             "receiving pipe admits every caller")) << m_output;
 }
 
 TEST_F(Doctor, ARunningServiceWithoutItsControlPipeIsAFinding) {
