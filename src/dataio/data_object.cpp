@@ -3,14 +3,14 @@
 #include <cstring>
 
 #include "dataio/caller_checks.h"
+#include "dataio/data_object_count.h"
 #include "dataio/dataio_packet.h"
-#include "module/module.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 #include "pipes/remote_pipe.h"
 #include "shared/block.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
-#include "handoff/commands.h"
-#include "handoff/translation_message.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "dataio/class_factory.h"
 #include "dataio/dataio_packet.h"
-#include "module/class_factory.h"
 #include "shared/message_box.h"
 #include "shared/owners.h"
 #include "shared/trace.h"

@@ -4,8 +4,9 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "module/class_factory.h"
-#include "module/module.h"
+#include "dataio/class_factory.h"
+#include "dataio/data_object_count.h"
+#include "shared/module_identity.h"
 #include "shared/trace.h"
 #include "translation/engine_classes.h"
 #include "translation/translation_thread.h"

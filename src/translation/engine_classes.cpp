@@ -4,17 +4,17 @@
 #include <new>
 #include <vector>
 
+#include "dataio/class_factory.h"
 #include "dataio/dataio_client.h"
-#include "module/class_factory.h"
-#include "module/module.h"
-#include "module/registration.h"
+#include "handoff/commands.h"
 #include "pipes/pipe_out.h"
+#include "shared/module_identity.h"
 #include "shared/owners.h"
-#include "translation/text_field.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
-#include "handoff/commands.h"
 #include "translation/drive_table.h"
+#include "translation/engine_class_keys.h"
+#include "translation/text_field.h"
 #include "translation/translation_thread.h"
 
 namespace {

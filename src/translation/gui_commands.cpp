@@ -5,17 +5,16 @@
 #include <cstring>
 
 #include "dataio/dataio_client.h"
-#include "module/module.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 #include "pipes/pipe_out.h"
 #include "pipes/remote_pipe.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
-#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/engine_classes.h"
 #include "translation/text_field.h"
 #include "translation/translate_context.h"
-#include "handoff/translation_message.h"
 
 namespace {
 

@@ -3,14 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include "dataio/class_factory.h"
 #include "dataio/data_object.h"
-#include "module/class_factory.h"
-#include "module/module.h"
+#include "dataio/data_object_count.h"
+#include "handoff/commands.h"
 #include "pipes/remote_pipe.h"
 #include "shared/owners.h"
 #include "support/control_pipe_server.h"
 #include "support/trace_capture.h"
-#include "handoff/commands.h"
 #include "translation_observer.h"
 
 namespace {

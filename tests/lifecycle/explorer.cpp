@@ -5,22 +5,22 @@
 #include <memory>
 #include <sstream>
 
-#include "module/module.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
+#include "pipes/pipe_packet.h"
 #include "shared/block.h"
 #include "shared/message_box.h"
+#include "shared/module_identity.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
-#include "pipes/pipe_packet.h"
 #include "support/bytes.h"
 #include "support/gui_peer.h"
 #include "support/layer_harness.h"
 #include "support/linked_layer.h"
 #include "support/module_files.h"
 #include "support/service_peer.h"
-#include "handoff/commands.h"
 #include "translation/link_fixture.h"
 #include "translation/translation_thread.h"
-#include "handoff/translation_message.h"
 
 namespace {
 

@@ -7,20 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "dataio/class_factory.h"
 #include "dataio/data_object.h"
 #include "dataio/dataio_packet.h"
-#include "module/class_factory.h"
-#include "module/module.h"
-#include "module/registration.h"
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 #include "pipes/pipe_out.h"
+#include "shared/module_identity.h"
 #include "shared/owners.h"
 #include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "support/trace_capture.h"
-#include "handoff/commands.h"
 #include "translation/drive_table.h"
+#include "translation/engine_class_keys.h"
 #include "translation/engine_classes.h"
-#include "handoff/translation_message.h"
 #include "translation/translation_thread.h"
 
 namespace {

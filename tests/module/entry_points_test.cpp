@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "module/module.h"
 #include "handoff/commands.h"
 #include "pipes/pipe_packet.h"
+#include "shared/module_identity.h"
 #include "shared/owners.h"
 #include "support/gui_peer.h"
 #include "support/handle_count.h"

@@ -6,7 +6,7 @@
 #include <oleauto.h>
 #include <string>
 
-#include "module/module.h"
+#include "shared/module_identity.h"
 #include "shared/owners.h"
 #include "support/module_files.h"
 

@@ -9,14 +9,14 @@
 #include <map>
 #include <memory>
 
-#include "module/registration.h"
+#include "handoff/translation_message.h"
 #include "shared/block.h"
 #include "support/handle_count.h"
 #include "support/module_files.h"
 #include "support/recording_data_object.h"
 #include "translation/comm_init_body.h"
+#include "translation/engine_class_keys.h"
 #include "translation/translation_thread.h"
-#include "handoff/translation_message.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "support/linked_layer.h"
 
-#include "module/module.h"
-#include "shared/message_box.h"
 #include "handoff/commands.h"
+#include "shared/message_box.h"
+#include "shared/module_identity.h"
 #include "translation/translation_thread.h"
 
 bool InstallServiceBuildNumber() {

@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include "module/module.h"
+#include "shared/module_identity.h"
 
 std::wstring BinDir() {
   wchar_t buffer[MAX_PATH] = {};

@@ -1,6 +1,5 @@
 #pragma once
-// The module's registry entries: its type library (at installation, through DllRegisterServer
-// and DllUnregisterServer) and the volatile class keys of the engine classes made at run time.
+// The volatile class keys of the engine classes the translation layer makes at run time.
 
 #include <windows.h>
 

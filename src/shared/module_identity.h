@@ -1,5 +1,6 @@
 #pragma once
-// Module-wide objects that live from load to unload.
+// The module's identity: the classes, type library and application it is known by, and its
+// instance handle, kept at load. Live from load to unload.
 
 #include <windows.h>
 #include <objbase.h>
@@ -9,8 +10,3 @@ extern const GUID LIBID_COBALINLib;      // {96AAD113-9A21-4162-8DC7-7A02CA59369
 extern const GUID APPID_Engine;          // {FE46042C-22D2-4964-A198-D9D9FA11D477}
 
 extern HINSTANCE g_hInstance;            // the module, kept at load
-extern HANDLE g_hNoDataObjectsEvent;     // manual reset; signalled exactly while no data object lives
-
-// Any thread: the count of live data objects and its event, changed as one step.
-void DataObjectCreated() noexcept;
-void DataObjectDestroyed() noexcept;

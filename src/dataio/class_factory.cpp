@@ -1,4 +1,4 @@
-#include "module/class_factory.h"
+#include "dataio/class_factory.h"
 
 #include <new>
 

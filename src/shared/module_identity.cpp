@@ -1,0 +1,10 @@
+#include "shared/module_identity.h"
+
+// {1B872DBC-5A55-43B1-AFF6-4115DD5C3D44}: the class the installation registers the module under.
+const CLSID CLSID_PseudoService = {0x1B872DBC, 0x5A55, 0x43B1, {0xAF, 0xF6, 0x41, 0x15, 0xDD, 0x5C, 0x3D, 0x44}};
+// {96AAD113-9A21-4162-8DC7-7A02CA59369D}: the module's type library.
+const GUID LIBID_COBALINLib = {0x96AAD113, 0x9A21, 0x4162, {0x8D, 0xC7, 0x7A, 0x02, 0xCA, 0x59, 0x36, 0x9D}};
+// {FE46042C-22D2-4964-A198-D9D9FA11D477}: the application every engine class runs under.
+const GUID APPID_Engine = {0xFE46042C, 0x22D2, 0x4964, {0xA1, 0x98, 0xD9, 0xD9, 0xFA, 0x11, 0xD4, 0x77}};
+
+HINSTANCE g_hInstance = nullptr;
