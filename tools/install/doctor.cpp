@@ -12,6 +12,8 @@
 #include "install/module_registration.h"
 #include "shared/owners.h"
 
+REGSAM ViewFlag(int bits) { return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
+
 namespace {
 
 constexpr const wchar_t* kLibId = L"{96AAD113-9A21-4162-8DC7-7A02CA59369D}";
@@ -30,8 +32,6 @@ constexpr int kShippedBits = 32;
 constexpr int kOwnBits = static_cast<int>(sizeof(void*) * 8);
 
 std::wstring Bits(int bits) { return std::to_wstring(bits) + L"-bit"; }
-
-REGSAM ViewFlag(int bits) { return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
 
 // 32 and 64 on a 64-bit Windows, 32 alone on a 32-bit one (where both flags are ignored).
 std::vector<int> RegistryViews() {

@@ -6,6 +6,8 @@
 // and the 64-bit build say the same of one machine), the control pipe's presence and this
 // process's access token.
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -15,6 +17,9 @@ struct DoctorReport {
 };
 
 DoctorReport ExamineMachine();
+
+// The flag that opens registry keys in the view of `bits` (32 or 64).
+REGSAM ViewFlag(int bits);
 
 // Writes the report; 0 when there is no finding (the module can work), else 1.
 int RunDoctor();

@@ -8,7 +8,7 @@
 #include "pipes/pipe_trust.h"
 
 void CheckServiceAccount(DoctorReport& report, int bits) {
-  const bool open = IsReceivingPipeOpenedByAdministrator(bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY);
+  const bool open = IsReceivingPipeOpenedByAdministrator(ViewFlag(bits));
   if (open) {
     report.seen.push_back(std::wstring(L"The value ") + kOpenPipeValue + L" of HKLM\\" + kModuleClassKey + L" in the " +
                           std::to_wstring(bits) + L"-bit registry view is set, so the module's receiving pipe admits " +
