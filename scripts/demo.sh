@@ -69,7 +69,7 @@ export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
 # when the loader set it was made with has changed (say, wine32 installed since).
 COBALIN_ARCH=$arch
 . "$root/cmake/wine-common.sh"
-wine=$(cobalin_loader)
+wine=cobalin_run
 
 viewer=
 cleanup() {
