@@ -3,11 +3,15 @@
 # build and then the i686 one (the shipped build, under WoW64), each once in its build's own
 # prefix with its own wineserver and measured against its own bare-pipe limit. Prints the
 # tables; the figures are recorded in docs/benchmark.md. Where the kernel refuses 32-bit
-# programs the i686 run is not attempted and a line says so.
+# programs the i686 run goes under user-mode emulation (scripts/setup.sh sets it up) and its
+# heading says so: its ratios compare within that run, its absolute figures measure the
+# emulator. Where 32-bit programs cannot run at all the i686 run is not attempted and a line
+# says why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if scripts/can-run-32bit.sh; then run32=ON; else run32=OFF; fi
+scripts/setup.sh
+if mode32=$(scripts/can-run-32bit.sh --mode); then run32=ON; else run32=OFF; fi
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset mingw-x64 >/dev/null
 cmake --build --preset mingw-x64 -j "$jobs" --target cobalin_bench
@@ -29,9 +33,14 @@ bench() {
 }
 bench x86-64 x64
 if [ "$run32" = ON ]; then
-  bench i686 i686
+  if [ "$mode32" = native ]; then
+    bench "i686 (native)" i686
+  else
+    bench "i686, EMULATED: 32-bit programs $mode32; ratios compare, absolute figures do not" i686
+  fi
 else
   echo
-  echo "i686: NOT RUN - this kernel does not run 32-bit programs"
+  why32=$(cat build/run32-unavailable 2>/dev/null)
+  echo "i686: NOT RUN - ${why32:-this kernel does not run 32-bit programs}"
 fi
 exit "$status"

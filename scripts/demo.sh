@@ -4,10 +4,11 @@
 # with the GUI stand-in while the trace viewer records the module's trace:
 #   connect (the module starts the stopped service on demand), drive list, analyse drive C,
 #   defragment it, show the fragmented-file report, exit.
-# It runs the shipped configuration where the machine allows: the 32-bit module, installed from
-# cobalin.msi and loaded by the 32-bit GUI stand-in, with the 32-bit service stand-in. Where the
-# kernel refuses 32-bit programs (scripts/can-run-32bit.sh) or Wine cannot run them (no wine32),
-# it runs the x86-64 build of everything instead, and says so.
+# It runs the shipped configuration wherever 32-bit programs run: the 32-bit module, installed
+# from cobalin.msi and loaded by the 32-bit GUI stand-in, with the 32-bit service stand-in; where
+# the kernel refuses 32-bit programs they run under user-mode emulation (scripts/setup.sh sets
+# it up). Only where neither works (scripts/can-run-32bit.sh) or Wine cannot run them (no
+# wine32) does it run the x86-64 build of everything instead. Its first line says which it runs.
 # The doctor (cobalin_install doctor) looks at the prefix before the session and after it. The
 # session's lines (commands, progress bars, report) appear on the screen as they happen.
 # Exit status 0 only when every step worked; otherwise a message says which step failed.
@@ -23,23 +24,29 @@ fail() {
   exit 1
 }
 
-step "Setting up the packages"
-scripts/setup.sh || fail "the packages could not be installed (scripts/setup.sh)"
+# The set-up decides how 32-bit programs run here, so it runs before the first line, which says
+# what the demonstration runs; what it printed follows that line.
+setup_out=$(scripts/setup.sh 2>&1) || { printf '%s\n' "$setup_out" >&2; fail "the packages could not be installed (scripts/setup.sh)"; }
 
-# The shipped configuration needs a kernel that runs 32-bit programs and Wine's 32-bit loader.
-if scripts/can-run-32bit.sh && [ -x /usr/lib/wine/wine ]; then
+# The shipped configuration needs 32-bit programs to run (natively or emulated) and Wine's
+# 32-bit loader.
+if mode32=$(scripts/can-run-32bit.sh --mode) && [ -x /usr/lib/wine/wine ]; then
   arch=i686
-  about="the shipped 32-bit configuration: the i686 module installed from cobalin.msi, the i686 GUI and service stand-ins"
+  about="the shipped 32-bit configuration (32-bit programs $mode32): the i686 module installed from cobalin.msi, the i686 GUI and service stand-ins"
 else
   arch=x64
-  if scripts/can-run-32bit.sh; then
+  if [ -n "${mode32:-}" ]; then
     why="Wine cannot run 32-bit programs here (no wine32)"
   else
-    why="this kernel refuses 32-bit programs"
+    why=$(cat build/run32-unavailable 2>/dev/null)
+    why=${why:-this kernel refuses 32-bit programs}
   fi
   about="the x86-64 build of the module and the stand-ins, because $why"
 fi
 echo "demo: running $about."
+
+step "Setting up the packages"
+if [ -n "$setup_out" ]; then printf '%s\n' "$setup_out"; else echo "Everything was installed already."; fi
 
 bin=$root/build/$arch/bin
 out=$root/build/$arch/demo

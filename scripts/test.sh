@@ -2,9 +2,11 @@
 # Everything a fresh machine needs to run every test: installs the packages, builds both
 # targets with their test programs, and runs the whole suite twice under Wine, x86-64 and then
 # i686 (the shipped build, under WoW64), each in its own prefix with its own wineserver. Ends
-# with one summary: a line per run and, last, the plain total "N passed, M failed".
-# Where the kernel refuses 32-bit programs the i686 run is not attempted (only the i686 tests
-# that run no 32-bit program, labelled no32bit, are run) and the summary says so; the x86-64
+# with one summary: a line per run and, last, the plain total "N passed, M failed". The i686
+# line names how 32-bit programs ran: natively, or emulated by qemu-user where the kernel
+# refuses them (scripts/setup.sh sets that up where it can).
+# Where 32-bit programs cannot run at all the i686 run is not attempted (only the i686 tests
+# that run no 32-bit program, labelled no32bit, are run) and the summary says why; the x86-64
 # run then decides the exit status. Arguments are passed to both ctest runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +14,7 @@ root=$PWD
 
 scripts/setup.sh || { echo "test: the packages could not be installed (scripts/setup.sh)" >&2; exit 1; }
 
-if scripts/can-run-32bit.sh; then run32=ON; else run32=OFF; fi
+if mode32=$(scripts/can-run-32bit.sh --mode); then run32=ON; else run32=OFF; fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 build() {
@@ -73,11 +75,12 @@ build/x64/wineserver.sh stop
 
 if [ "$run32" = ON ]; then
   build/i686/wineserver.sh start
-  run i686 mingw-i686 "" --repeat after-timeout:2 "$@"
+  run "i686, $mode32" mingw-i686 "" --repeat after-timeout:2 "$@"
   build/i686/wineserver.sh stop
 else
   run "i686 (no32bit tests only)" mingw-i686 no32bit -L no32bit "$@"
-  summary+=("i686: NOT RUN - this kernel does not run 32-bit programs")
+  why32=$(cat build/run32-unavailable 2>/dev/null)
+  summary+=("i686: NOT RUN - ${why32:-this kernel does not run 32-bit programs}")
 fi
 
 echo
