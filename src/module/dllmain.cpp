@@ -6,6 +6,7 @@
 
 #include "dataio/class_factory.h"
 #include "dataio/data_object_count.h"
+#include "module/runtime_thread_record.h"
 #include "shared/module_identity.h"
 #include "shared/trace.h"
 #include "translation/engine_classes.h"
@@ -18,6 +19,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
       Trace(L"DllMain dwReason == DLL_PROCESS_ATTACH\n");
       g_hInstance = instance;
       DisableThreadLibraryCalls(instance);
+      ReleaseRuntimeThreadRecord(instance);
       break;
     case DLL_PROCESS_DETACH:
       Trace(L"DllMain dwReason == DLL_PROCESS_DETACH\n");

@@ -193,3 +193,20 @@ TEST(EntryPoints, AnUnloadWithoutTheExitEndsTheSessionAndLeavesNothingRunning) {
   session();
   EXPECT_EQ(handles, OpenHandleCount());
 }
+
+// The runtime keeps a record (a duplicate of the thread's handle and an event) for the thread
+// that loads the module; a GUI thread that loads and frees it again and again must not gather
+// them.
+TEST(EntryPoints, LoadingAndFreeingTheModuleAgainAndAgainLeavesNoHandleBehind) {
+  const std::wstring path = BinFile(L"cobalin.dll");
+  const auto cycle = [&] {
+    const HMODULE module = LoadLibraryW(path.c_str());
+    ASSERT_NE(nullptr, module);
+    FreeLibrary(module);
+    ASSERT_EQ(nullptr, GetModuleHandleW(path.c_str())) << "the module stayed loaded";
+  };
+  cycle();  // what the loader sets up once for a module it has seen
+  const DWORD handles = OpenHandleCount();
+  for (int i = 0; i < 5; ++i) cycle();
+  EXPECT_EQ(handles, OpenHandleCount());
+}
