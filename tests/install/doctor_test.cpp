@@ -53,13 +53,22 @@ std::string RegisteredLine(const std::wstring& path, int bits) {
          " registry view.";
 }
 
-LSTATUS SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value, REGSAM view) {
+LSTATUS SetValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                 REGSAM view) {
   UniqueHKey key;
   LSTATUS status = RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | view,
                                    nullptr, key.put(), nullptr);
   if (status != ERROR_SUCCESS) return status;
-  return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
+}
+LSTATUS SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value, REGSAM view,
+                  DWORD type = REG_SZ) {
+  return SetValue(root, path, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)), view);
+}
+// The administrator's switch that opens the module's receiving pipe to every caller, set in `view`.
+LSTATUS OpenThePipeToAll(REGSAM view) {
+  const DWORD on = 1;
+  return SetValue(HKEY_CLASSES_ROOT, kClassKey, L"OpenReceivingPipe", REG_DWORD, &on, sizeof(on), view);
 }
 
 LSTATUS DeleteTree(HKEY root, const std::wstring& path, REGSAM view) {
@@ -200,10 +209,31 @@ TEST_F(Doctor, AHealthyInstallationIsSaidSoWithStatusZeroAndIsLeftAsItWas) {
     const std::wstring value = ReadString(HKEY_LOCAL_MACHINE, key, name, kOwnView);
     ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_LOCAL_MACHINE, key, name, value, kOtherView));
   }
+  // The administrator's switch counts in that module's view, not in this program's.
+  ASSERT_EQ(ERROR_SUCCESS, OpenThePipeToAll(kOtherView));
   ASSERT_EQ(0u, RunDoctor()) << m_output;
   EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(registered, kOtherBits))) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("is readable in the " + Bits(kOtherBits) + " registry view.")) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find("in the " + Bits(kOtherBits) + " registry view is set, so the module's "
+                                             "receiving pipe admits every caller")) << m_output;
   DeleteFileW(file.c_str());
+
+  // Registered by the folder variables of that architecture (REG_EXPAND_SZ): they name the folders
+  // that its view's ProgramFilesDir and CommonFilesDir give, not this program's.
+  const wchar_t* const windowsKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+  const std::wstring inProgramFiles = ReadString(HKEY_LOCAL_MACHINE, windowsKey, L"ProgramFilesDir", kOtherView) +
+                                      L"\\doctor-module-other.dll";
+  const std::wstring inCommonFiles = ReadString(HKEY_LOCAL_MACHINE, windowsKey, L"CommonFilesDir", kOtherView) +
+                                     L"\\doctor-module-other.dll";
+  ASSERT_FALSE(WriteModuleHeader(inProgramFiles, kOtherBits).empty() || WriteModuleHeader(inCommonFiles, kOtherBits).empty());
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, kServerKey, nullptr, L"%ProgramFiles%\\doctor-module-other.dll",
+                                     kOtherView, REG_EXPAND_SZ));
+  ASSERT_EQ(ERROR_SUCCESS, SetString(HKEY_CLASSES_ROOT, TypeLibEntry(kOtherBits), nullptr,
+                                     L"%CommonProgramFiles%\\doctor-module-other.dll", kOtherView, REG_EXPAND_SZ));
+  ASSERT_EQ(0u, RunDoctor()) << m_output;
+  EXPECT_NE(std::string::npos, m_output.find(RegisteredLine(inProgramFiles, kOtherBits))) << m_output;
+  DeleteFileW(inProgramFiles.c_str());
+  DeleteFileW(inCommonFiles.c_str());
 }
 
 TEST_F(Doctor, OptionsAreRefusedSoThatTheDoctorNeverChangesAnything) {
@@ -309,11 +339,7 @@ TEST_F(Doctor, AServiceAccountTheModuleCannotAdmitIsAFindingUnlessThePipeIsOpene
   }
   ExpectOneProblem({"runs as NoSuchAccount, which is no account known here", "sc config Tarnswell obj= LocalSystem"});
 
-  UniqueHKey key;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_SET_VALUE | kOwnView, key.put()));
-  const DWORD on = 1;
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), L"OpenReceivingPipe", 0, REG_DWORD,
-                                          reinterpret_cast<const BYTE*>(&on), sizeof(on)));
+  ASSERT_EQ(ERROR_SUCCESS, OpenThePipeToAll(kOwnView));
   ASSERT_EQ(0u, RunDoctor()) << m_output;
   EXPECT_NE(std::string::npos, m_output.find("in the " + Bits(kOwnBits) + " registry view is set, so the module's "
                                              "receiving pipe admits every caller")) << m_output;
