@@ -511,9 +511,17 @@ void Scenario::Settle(Session& s, std::vector<GuiExpect> gui, std::vector<Servic
   gui.push_back({0, TW4_5::ID_RECEIVE_LOG_DATA, -1, -1, fromService});
   service.push_back({TW4_0::ID_NEW_LOG_DATA, 0, -1, fromGui});
 
-  // Once both markers are through, everything the step caused has been handled.
+  // Once both markers are through, everything the step caused has been handled. Whatever else
+  // comes, the service hears no farewell while the session lives.
+  const auto noFarewell = [&] {
+    for (const ServicePacket& p : s.service->PacketsFrom(s.serviceCursor)) {
+      Require(p.header.dwCommand != TW4_0::ID_GUI_STOP && p.header.dwCommand != ID_PIPE_DISCONNECTED,
+              "the service heard a farewell it was not sent: " + Describe(p));
+    }
+  };
   const ULONGLONG deadline = GetTickCount64() + kWaitMs;
   for (std::size_t scanned = 0;;) {
+    noFarewell();
     const auto packets = s.gui->PacketsFrom(s.guiCursor + scanned);
     if (std::any_of(packets.begin(), packets.end(), [&](const GuiPacket& p) {
           return p.command == TW4_5::ID_RECEIVE_LOG_DATA && p.body == fromService;
@@ -532,12 +540,9 @@ void Scenario::Settle(Session& s, std::vector<GuiExpect> gui, std::vector<Servic
     Require(GetTickCount64() < deadline, "the GUI's marker did not reach the service");
     s.service->WaitForCount(s.serviceCursor + servicePackets + 1, 50);
   }
+  noFarewell();
   const auto guiPackets = s.gui->PacketsFrom(s.guiCursor);
   const auto serviceGot = s.service->PacketsFrom(s.serviceCursor);
-  for (const ServicePacket& p : serviceGot) {
-    Require(p.header.dwCommand != TW4_0::ID_GUI_STOP && p.header.dwCommand != ID_PIPE_DISCONNECTED,
-            "the service heard a farewell it was not sent: " + Describe(p));
-  }
   for (const GuiPacket& p : guiPackets) {
     CheckDrivePacket(p);
     if (p.command == TW4_5::ID_INIT_ENGINE_COMM) {
