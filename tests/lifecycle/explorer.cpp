@@ -840,13 +840,13 @@ void Scenario::StaleObjects(Session& s) {
   for (std::uint32_t n = 1 + m_rng.Below(3); n > 0; --n) {
     const std::uint32_t pick = m_rng.Below(static_cast<std::uint32_t>(m_stale.size() + m_staleFactories.size()));
     Stale old{{}, true};
-    if (pick < m_stale.size()) {
+    const bool made = pick >= m_stale.size();
+    if (!made) {
       old = m_stale[pick];
     } else {
       Require(m_staleFactories[pick - m_stale.size()]->CreateInstance(nullptr, IID_IDataObject,
                                                                       reinterpret_cast<void**>(old.object.put())) == S_OK,
               "CreateInstance of an engine class object of an earlier session");
-      what += " (new object)";
     }
     const std::uint32_t command = old.engine ? kEngine[m_rng.Below(5)] : kPseudo[m_rng.Below(4)];
     std::vector<BYTE> body;
@@ -855,7 +855,7 @@ void Scenario::StaleObjects(Session& s) {
     if (command == TW4_5::ID_INIT_PIPE_COM) body = BytesOf(kOtherComputer, sizeof(kOtherComputer));
     jobs.push_back({old.object, command, body, nullptr});
     if (command == TW4_5::ID_INIT_PIPE_COM) jobs.back().expected = E_FAIL;
-    what += std::string(old.engine ? " engine:" : " pseudo:") + Num(command);
+    what += std::string(made ? " new engine:" : old.engine ? " engine:" : " pseudo:") + Num(command);
   }
   Step(what);
   WCHAR controlPipe[ARRAYSIZE(g_szControlPipeName)] = {};
