@@ -12,6 +12,7 @@ namespace {
 constexpr const wchar_t* kVersionKey = L"SOFTWARE\\Pellmark\\Tarnswell\\CurrentVersion";
 constexpr const wchar_t* kBuildNumberValue = L"BuildNumber";
 constexpr DWORD kValueRoomChars = 260;
+RemoteBuildNumberRead volatile g_remoteBuildNumberRead = nullptr;
 
 // Ends the text inside what a query returned: the code unit at (bytes / 2) - 1 becomes 0, so a
 // stored terminator stays and a value stored without one loses its last character. Fewer
@@ -76,6 +77,8 @@ BOOL IsAdministrator() noexcept {
   return FALSE;
 }
 
+void SetRemoteBuildNumberRead(RemoteBuildNumberRead read) noexcept { g_remoteBuildNumberRead = read; }
+
 // Any thread (the GUI's, inside SetData). Closes whatever key the read opened.
 BOOL GetServiceBuildNumber(const wchar_t* machineName, LONG* pBuildNumber) noexcept {
   if (machineName == nullptr) return FALSE;
@@ -89,6 +92,8 @@ BOOL GetServiceBuildNumber(const wchar_t* machineName, LONG* pBuildNumber) noexc
   LONG status;
   if (lstrcmpiW(computer, machineName) == 0) {
     status = QueryRegistryString(key.put(), kVersionKey, kBuildNumberValue, value, &size);
+  } else if (RemoteBuildNumberRead read = g_remoteBuildNumberRead) {
+    status = read(machineName, value, &size);
   } else {
     status = QueryRemoteRegistryString(machineName, key.put(), kVersionKey, kBuildNumberValue, value, &size);
   }

@@ -12,6 +12,12 @@ BOOL IsAdministrator() noexcept;
 // '.' goes to *pBuildNumber when given.
 BOOL GetServiceBuildNumber(const wchar_t* machineName, LONG* pBuildNumber) noexcept;
 
+// Test seam: what GetServiceBuildNumber reads another computer's "BuildNumber" with, in place
+// of its remote registry (which Wine cannot reach): the text into `buffer`, its size in bytes
+// in and out through *pcbBuffer, 0 or a Win32 error code. nullptr restores the registry.
+using RemoteBuildNumberRead = LONG (*)(const wchar_t* machineName, WCHAR* buffer, DWORD* pcbBuffer);
+void SetRemoteBuildNumberRead(RemoteBuildNumberRead read) noexcept;
+
 // Reads a registry value of HKEY_LOCAL_MACHINE on `machineName` as text. *phKey: the opened key
 // (NULL on entry: opened here and left for the caller to close). *pcbBuffer: buffer bytes in,
 // returned bytes out. 0 or a Win32 error code.

@@ -135,16 +135,16 @@ HRESULT STDMETHODCALLTYPE PmkDataObject::SetData(FORMATETC* pformatetc, STGMEDIU
   const auto* header = reinterpret_cast<const DataIoHeader*>(copy.get());
   const DataIoCheck check = CheckDataIoPacket(copy.get(), size);
   if (check != DataIoCheck::kMalformed && header->Command == TW4_5::ID_INIT_PIPE_COM) {
-    // Handled here on the caller's thread, never by the translation thread. A failed call
-    // leaves the medium with the caller, as every failed SetData does: releasing it here too
-    // would have a caller that frees it on failure free it twice. A body that runs past its
-    // block names no machine: that fails too.
+    // Handled here on the caller's thread, never by the translation thread. The block was
+    // copied: with the release flag it is ours, whether the connection is made or not (a GUI
+    // sets every packet so and never frees one). A body that runs past its block names no
+    // machine: that fails too.
+    if (fRelease) ReleaseStgMedium(pmedium);
     const bool connected = check == DataIoCheck::kValid && header->BodyLength != 0 && ConnectToMachine(header, m_session);
     if (!connected) {
-      Trace(L"PmkDataObject::SetData - ID_INIT_PIPE_COM failed; the medium stays with the caller\n");
+      Trace(L"PmkDataObject::SetData - ID_INIT_PIPE_COM failed\n");
       return E_FAIL;
     }
-    if (fRelease) ReleaseStgMedium(pmedium);
     return S_OK;
   }
   // The block is ours now, whatever the packet turns out to be.

@@ -127,6 +127,8 @@ BOOL PostTranslationMessage(std::uint32_t first, void* block, SessionId session,
   }
 }
 
+BOOL PostQuitToTranslationThread(DWORD threadId) noexcept { return g_postThreadMessage(threadId, WM_QUIT, 0, 0); }
+
 void CompleteExit() noexcept {
   AcquireSRWLockExclusive(&g_queueLock);
   if (g_exitsAnswered < g_exitsPosted) ++g_exitsAnswered;

@@ -75,6 +75,10 @@ void EndTranslationQueue() noexcept;
 BOOL PostTranslationMessage(std::uint32_t first, void* block, SessionId session,
                             const volatile LONG* cancel = nullptr, std::uint64_t* exitTicket = nullptr) noexcept;
 
+// Asks the translation thread `threadId` to end its loop (WM_QUIT), through the same post as
+// every translation message. FALSE when the post was refused (a full queue, a thread gone).
+BOOL PostQuitToTranslationThread(DWORD threadId) noexcept;
+
 // Translation thread: the oldest exit not yet answered has been handled, or dropped.
 void CompleteExit() noexcept;
 // The caller of a posted exit: waits until that exit (and every one before it) has been

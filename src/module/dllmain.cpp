@@ -62,9 +62,10 @@ HRESULT CanUnloadNow() noexcept {
     return S_FALSE;
   }
   Trace(L"DllCanUnloadNow returning S_OK\n");
-  // COM frees the module after this answer; a session still running could never be driven
-  // again, and its threads hold the module: it ends, so that the module can go.
-  EndAbandonedSession();
+  // A question only: it ends nothing. COM asks it whenever anything in the process frees unused
+  // libraries, and the GUI may go on with a class object it holds or a new activation. A
+  // running layer's threads hold the module, so it stays loaded until the session's exit; a
+  // session without its exit ends when the module leaves the process, or with the process.
   return S_OK;
 }
 

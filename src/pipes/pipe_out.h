@@ -9,9 +9,13 @@
 // True while the sending pipe is open.
 [[nodiscard]] bool IsPipeOutOpen() noexcept;
 
-// Installs a newly opened handle (the translation thread, after a successful open). An
-// earlier handle still held is closed first.
-void SetPipeOut(HANDLE pipe) noexcept;
+// Installs a newly opened handle (the translation thread, after a successful open) with the
+// name it was opened by. An earlier handle still held is closed first.
+void SetPipeOut(HANDLE pipe, const wchar_t* name) noexcept;
+
+// True while the sending pipe is open and was opened by `name` (letter case ignored, as
+// computer names are compared).
+[[nodiscard]] bool IsPipeOutOpenTo(const wchar_t* name) noexcept;
 
 // Writes bytes into the open sending pipe with one WriteFile. Returns FALSE with
 // ERROR_INVALID_HANDLE when the pipe is closed; otherwise what WriteFile returned, with its

@@ -176,6 +176,11 @@ void ResetPipeThreadStop(SessionId session) noexcept {
   g_wanted = PipeAdmission::kServiceOnThisComputer;
 }
 
+PipeAdmission WantedReceivingPipeAdmission() noexcept {
+  ExclusiveLock lock(g_linkLock);
+  return g_wanted;
+}
+
 bool HasServiceLostReceivingPipe() noexcept { return InterlockedCompareExchange(&g_serviceLost, 0, 0) != 0; }
 
 bool SetReceivingPipeAdmission(PipeAdmission admission, DWORD waitMs) noexcept {

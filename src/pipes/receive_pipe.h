@@ -40,6 +40,9 @@ void PipeIn(HWND window, BYTE* buffer, HANDLE pipe) noexcept;
 // or when there is no pipe thread (the next layer starts with the access list anyway).
 bool SetReceivingPipeAdmission(PipeAdmission admission, DWORD waitMs) noexcept;
 
+// Any thread. Whom the receiving pipe is to admit now.
+[[nodiscard]] PipeAdmission WantedReceivingPipeAdmission() noexcept;
+
 // Any thread. True from the moment a service connection of this layer ended until the next
 // connection arrives; false before the layer's first connection.
 [[nodiscard]] bool HasServiceLostReceivingPipe() noexcept;

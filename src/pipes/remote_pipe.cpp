@@ -70,6 +70,13 @@ BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcep
   }
 
   AcquireSRWLockExclusive(&g_handshakeLock);
+  // An object of a session that has ended (or whose exit was posted) touches nothing: the
+  // names and the receiving pipe's access list belong to the session running now.
+  if (!IsSessionOpen(session)) {
+    ReleaseSRWLockExclusive(&g_handshakeLock);
+    Trace(L"InitializeRemotePipe - the session takes no more commands; nothing changed\n");
+    return FALSE;
+  }
   UniqueHandle event;
   DWORD generation = 0;
   {

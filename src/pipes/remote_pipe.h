@@ -22,8 +22,8 @@ void CopyControlPipeName(WCHAR (&name)[46]) noexcept;
 // COM thread (inside SetData of an object of `session`). Sets the pipe names, has the receiving
 // pipe admit whom the named machine's service needs (the access list for this computer or ".",
 // every caller for another computer), asks the session's translation thread for the probe and
-// waits for its answer, all in at most 10 s. Returns g_bPipeInitResult; FALSE at once when the
-// session does not run or takes no commands.
+// waits for its answer, all in at most 10 s. Returns g_bPipeInitResult; FALSE at once, with
+// nothing changed, when the session does not run or takes no commands.
 BOOL InitializeRemotePipe(const wchar_t* machineName, SessionId session) noexcept;
 
 // Translation thread, for ID_INIT_PIPE_COM: sends the probe, stores its result in

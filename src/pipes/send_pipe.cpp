@@ -126,6 +126,12 @@ BOOL SendData(const PipePacket* packet, const wchar_t* pipeName) noexcept {
   }
   const DWORD total = kPipeHeaderSize + packet->dwDataSize;
 
+  // A sending pipe opened to another control pipe (the GUI named another computer since) is
+  // closed first: every packet goes to the pipe named, or nowhere.
+  if (IsPipeOutOpen() && !IsPipeOutOpenTo(pipeName)) {
+    Trace(L"SendData - the sending pipe leads to another control pipe; closed\n");
+    ClosePipeOut();
+  }
   if (!IsPipeOutOpen() && !ConnectOrStartService(pipeName)) return 0;
 
   DWORD written = 0;
@@ -178,7 +184,7 @@ BOOL ConnectToServer(const wchar_t* pipeName) noexcept {
   for (int pass = 1;; ++pass) {
     const HANDLE pipe = OpenPipeForWriting(name, &attributes);
     if (pipe != INVALID_HANDLE_VALUE && pipe != nullptr) {
-      SetPipeOut(pipe);
+      SetPipeOut(pipe, pipeName);
       return 1;
     }
     const DWORD error = GetLastError();

@@ -9,6 +9,7 @@
 #include "handoff/translation_message.h"
 #include "pipes/pipe_out.h"
 #include "pipes/remote_pipe.h"
+#include "pipes/send_pipe.h"
 #include "shared/trace.h"
 #include "translation/comm_init_body.h"
 #include "translation/drive_table.h"
@@ -99,11 +100,14 @@ void RequestDriveData(const GuiCommand& c) noexcept {
 // ID_FENUI_EXIT: from an engine object it only releases the GUI's waiting call (the loop
 // answers every exit once it is handled); from the pseudo-service object (letter 0) it ends the
 // whole layer, and the loop ends after it. The exit is final: from its post no other post gets
-// in. The service is told over the sending pipe the session has open; a session that has none
-// (it never reached its service, or lost it) starts no service only to tell it to stop.
+// in. The service is told over the sending pipe the session has open; when that is closed (a
+// failure closed it, or the session never reached a service), one connection to the control
+// pipe is tried: a service that is there is told, and none is started only to be told to stop.
 void FenuiExit(const GuiCommand& c) noexcept {
   if (c.letter != 0) return;
-  if (IsPipeOutOpen()) {
+  WCHAR pipeName[ARRAYSIZE(g_szControlPipeName)];
+  CopyControlPipeName(pipeName);
+  if (IsPipeOutOpen() || (pipeName[0] != L'\0' && ConnectToServer(pipeName))) {
     SendWorkPacket(c.work, TW4_0::ID_GUI_STOP, 0, 0, 0, false);
     SendWorkPacket(c.work, ID_PIPE_DISCONNECTED, 0, 0, 0, false);
   }
@@ -135,11 +139,10 @@ void InitServiceComm(const GuiCommand& c) noexcept {
   g_bGuiAnnounced = TRUE;
 }
 
-// A settings save: the GUI's body unchanged, behind `prefixSize` bytes of `prefix`. A save
-// that does not fit the working packet is refused whole: a cut list would be taken by the
-// service for the whole one.
+// A settings save: the GUI's body unchanged, behind `prefixSize` bytes of `prefix`. An empty
+// body (a save that clears the setting) goes on as an empty one. A save that does not fit the
+// working packet is refused whole: a cut list would be taken by the service for the whole one.
 void Save(const GuiCommand& c, std::uint32_t serviceCommand, const BYTE* prefix, std::uint32_t prefixSize) noexcept {
-  if (!CheckBody(Name(c), c.body, c.bodySize, 1)) return;
   if (c.bodySize > kPipeMaxBody - prefixSize) {
     Trace(L"%s refused: %u bytes of settings and %u bytes in front of them do not fit a pipe packet of %u\n",
           Name(c), c.bodySize, prefixSize, kPipePacketRoom);
@@ -147,7 +150,7 @@ void Save(const GuiCommand& c, std::uint32_t serviceCommand, const BYTE* prefix,
   }
   BYTE* body = PipeBody(c.work);
   if (prefixSize != 0) std::memcpy(body, prefix, prefixSize);
-  std::memcpy(body + prefixSize, c.body, c.bodySize);
+  if (c.bodySize != 0) std::memcpy(body + prefixSize, c.body, c.bodySize);
   SendWorkPacket(c.work, serviceCommand, 0, 0, prefixSize + c.bodySize);
 }
 

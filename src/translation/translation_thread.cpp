@@ -5,7 +5,6 @@
 #include "shared/module_thread.h"
 #include "shared/owners.h"
 #include "shared/trace.h"
-#include "handoff/commands.h"
 #include "translation/drive_table.h"
 #include "translation/translate_command.h"
 
@@ -148,7 +147,9 @@ void StopTranslationLayer(LayerStopWait wait) noexcept {
   // Only a translation thread that still runs is told to quit: once it has ended its id may
   // belong to another thread of the host.
   if (IsRunning(g_hTLThread)) {
-    if (PostThreadMessageW(g_dwTLThreadId, WM_QUIT, 0, 0)) g_bQuitPosted = true;
+    // A refused quit (a full queue) leaves a layer that runs on and takes commands: a start
+    // after this keeps it rather than waiting for an end that was never asked for.
+    if (PostQuitToTranslationThread(g_dwTLThreadId)) g_bQuitPosted = true;
     // A short wait lets the loop finish the command in hand, so that a start right after this
     // finds the layer ended rather than still running.
     if (bounded && GetCurrentThreadId() != g_dwTLThreadId) WaitForSingleObject(g_hTLThread, kQuitWaitMs);
@@ -163,17 +164,6 @@ void StopTranslationLayer(LayerStopWait wait) noexcept {
   if (!bounded || !IsRunning(g_hTLThread)) CloseThreadHandle(g_hTLThread);
   ReleaseSRWLockExclusive(&g_layerLock);
   Trace(L"StopTranslationLayer Successful\n");
-}
-
-void EndAbandonedSession() noexcept {
-  AcquireSRWLockExclusive(&g_layerLock);
-  const SessionId session = CurrentSession();
-  if (IsRunning(g_hTLThread) && IsSessionOpen(session)) {
-    // The session's exit, as the pseudo-service object would send it; nobody waits for it.
-    Trace(L"No data object is left: the session ends\n");
-    PostTranslationMessage(MakeTranslationParam(TW4_5::ID_FENUI_EXIT, kFromGui, 0), nullptr, session);
-  }
-  ReleaseSRWLockExclusive(&g_layerLock);
 }
 
 void EndPipeThread() noexcept {

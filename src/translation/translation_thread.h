@@ -25,12 +25,6 @@ void StartTranslationLayer() noexcept;
 enum class LayerStopWait { kBounded, kNone };
 void StopTranslationLayer(LayerStopWait wait = LayerStopWait::kBounded) noexcept;
 
-// Any thread (DllCanUnloadNow, once no data object is left). A session whose GUI let go of
-// every object without its exit will never be driven again: its exit is posted as the
-// pseudo-service object would send it, so that the layer takes back its engine classes and GUI
-// connections, tells a service it reached, and its threads end and let the module go.
-void EndAbandonedSession() noexcept;
-
 // The drive letter of the newest pseudo engine, 0 when none. Written by the translation
 // thread; kept for the trace and for callers that ask. Data objects carry the letter of the
 // class they were made for, not this one.

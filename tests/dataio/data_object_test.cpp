@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include "dataio/caller_checks.h"
 #include "dataio/class_factory.h"
 #include "dataio/data_object.h"
 #include "dataio/data_object_count.h"
 #include "handoff/commands.h"
+#include "pipes/pipe_out.h"
 #include "pipes/remote_pipe.h"
 #include "shared/owners.h"
 #include "support/control_pipe_server.h"
+#include "support/gui_peer.h"
 #include "support/trace_capture.h"
 #include "translation_observer.h"
 
@@ -104,20 +107,18 @@ TEST(DataObject, CommandsReachTheTranslationThreadWithTheDriveLetterOfTheirClass
   GlobalUnlock(odd);
   EXPECT_EQ(S_OK, Set(later.get(), odd));
   EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_CONTINUE, nullptr, 0)));
-  // ID_INIT_PIPE_COM never goes to the translation thread; without a name it fails at once.
-  // A failed call leaves the block with the caller, still allocated, for the caller to free.
-  UniqueHGlobal noName(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nullptr, 0));
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), noName.get()));
-  EXPECT_EQ(20u, GlobalSize(noName.get()));
+  // ID_INIT_PIPE_COM never goes to the translation thread. Without a name, with one that is
+  // not terminated, or naming a machine whose registry cannot be reached, it fails; the block
+  // was copied, so it is released as every other one.
   const wchar_t unterminated[3] = {L'P', L'C', L'1'};
-  UniqueHGlobal cut(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, unterminated, sizeof(unterminated)));
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), cut.get()));
-  EXPECT_EQ(26u, GlobalSize(cut.get()));
-  // A machine whose registry cannot be reached fails the checks.
   const wchar_t nowhere[] = L"NOSUCHMACHINE";
-  UniqueHGlobal remote(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, nowhere, sizeof(nowhere)));
-  EXPECT_EQ(E_FAIL, Set(pseudo.get(), remote.get()));
-  EXPECT_EQ(48u, GlobalSize(remote.get()));
+  const std::pair<const void*, std::uint32_t> failing[] = {
+      {nullptr, 0}, {unterminated, sizeof(unterminated)}, {nowhere, sizeof(nowhere)}};
+  for (const auto& [name, size] : failing) {
+    UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, size));
+    EXPECT_EQ(E_FAIL, Set(pseudo.get(), block.get(), &owner)) << size;
+  }
+  EXPECT_EQ(7, owner.releases);
   EXPECT_EQ(S_OK, Set(pseudo.get(), MakeGuiBlock(TW4_5::ID_ABORT, nullptr, 0)));
 
   ASSERT_TRUE(observer.WaitFor(4));
@@ -155,19 +156,54 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   const auto nameSize = static_cast<std::uint32_t>((length + 1) * sizeof(wchar_t));
   // The same name in a body that runs past its block (beyond the four bytes behind it) names
   // no machine: refused, nothing connected, the block still the caller's.
+  ReleaseCounter owner;
   for (const std::uint32_t claimed : {nameSize + 64, 0xFFFFFFF0u}) {
     UniqueHGlobal truncated(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, nameSize, claimed));
-    EXPECT_EQ(E_FAIL, Set(pseudo.get(), truncated.get())) << claimed;
-    EXPECT_NE(0u, GlobalSize(truncated.get()));
+    EXPECT_EQ(E_FAIL, Set(pseudo.get(), truncated.get(), &owner)) << claimed;
   }
+  EXPECT_EQ(2, owner.releases) << "a refused ID_INIT_PIPE_COM keeps the copied medium";
   EXPECT_TRUE(service.Connections().empty()) << "the refused name was connected to";
-  ReleaseCounter owner;
   UniqueHGlobal block(MakeGuiBlock(TW4_5::ID_INIT_PIPE_COM, name, nameSize));
   EXPECT_EQ(S_OK, Set(pseudo.get(), block.get(), &owner));
-  EXPECT_EQ(1, owner.releases) << "the medium of a successful ID_INIT_PIPE_COM is released exactly once";
+  EXPECT_EQ(3, owner.releases) << "the medium of a successful ID_INIT_PIPE_COM is released exactly once";
   EXPECT_EQ(GlobalSize(block.get()), (length + 1) * sizeof(wchar_t) + 20) << "a medium with an owner is freed by it";
   ASSERT_TRUE(service.WaitForPackets(1, 5000));
   EXPECT_EQ(std::vector<BYTE>(48, 0), service.Packets()[0]);  // the zero probe
+
+  // Re-targeting, with another computer whose build number can be read ("OTHERBOX"): a name
+  // the checks refuse changes nothing, the same computer keeps the open pipe, another one is
+  // reached or fails with nothing more going to the first, which is then connected afresh.
+  SetRemoteBuildNumberRead([](const wchar_t* machine, WCHAR* value, DWORD* size) -> LONG {
+    if (lstrcmpiW(machine, L"OTHERBOX") != 0) return ERROR_BAD_NETPATH;
+    lstrcpynW(value, L"4.0.1381", static_cast<int>(*size / sizeof(WCHAR)));
+    *size = 18;
+    return ERROR_SUCCESS;
+  });
+  const std::wstring firstPipe = g_szControlPipeName;
+  const wchar_t other[] = L"OTHERBOX";
+  const struct {
+    const wchar_t* machine;
+    std::uint32_t size;
+    HRESULT hr;
+    std::size_t connections;  // to this computer's service, afterwards
+    bool open;
+  } steps[] = {{L"NOSUCHMACHINE", sizeof(L"NOSUCHMACHINE"), E_FAIL, 1, true},
+               {name, nameSize, S_OK, 1, true},
+               {other, sizeof(other), E_FAIL, 1, false},
+               {name, nameSize, S_OK, 2, true}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.machine);
+    EXPECT_EQ(step.hr, SendDataIo(pseudo.get(), TW4_5::ID_INIT_PIPE_COM, step.machine, step.size));
+    if (&step == &steps[0]) {
+      EXPECT_EQ(firstPipe, g_szControlPipeName);
+    }
+    EXPECT_EQ(step.open, IsPipeOutOpen());
+    EXPECT_EQ(step.connections, service.Connections().size());
+  }
+  SetRemoteBuildNumberRead(nullptr);
+  ASSERT_TRUE(service.WaitForPackets(3, 5000));
+  Sleep(100);
+  EXPECT_EQ(3u, service.Packets().size()) << "probes that reached the first computer";
   service.Stop();
   RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, versionKey, L"BuildNumber");
 }

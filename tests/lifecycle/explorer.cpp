@@ -5,9 +5,12 @@
 #include <memory>
 #include <sstream>
 
+#include "dataio/caller_checks.h"
 #include "handoff/commands.h"
 #include "handoff/translation_message.h"
 #include "pipes/pipe_packet.h"
+#include "pipes/receive_pipe.h"
+#include "pipes/remote_pipe.h"
 #include "shared/block.h"
 #include "shared/message_box.h"
 #include "shared/module_identity.h"
@@ -40,6 +43,26 @@ constexpr int kLateGuiAfterExit = 10;
 struct Broken {
   std::string what;
 };
+
+// Another computer whose service's build number can be read (through the module's seam): its
+// name passes the caller checks of ID_INIT_PIPE_COM.
+constexpr wchar_t kOtherComputer[] = L"OTHERBOX";
+LONG ReadOtherComputersBuildNumber(const wchar_t* machine, WCHAR* value, DWORD* size) {
+  if (lstrcmpiW(machine, kOtherComputer) != 0) return ERROR_BAD_NETPATH;
+  lstrcpynW(value, L"4.0.1381", static_cast<int>(*size / sizeof(WCHAR)));
+  *size = 18;
+  return ERROR_SUCCESS;
+}
+
+// GUI exits that got into the translation thread's queue (linked module).
+volatile LONG g_exitsPosted = 0;
+BOOL WINAPI CountExitPosts(DWORD thread, UINT message, WPARAM first, LPARAM second) {
+  const BOOL posted = PostThreadMessageW(thread, message, first, second);
+  if (posted && message == kTranslationMessage && IsExitMessage(static_cast<std::uint32_t>(first))) {
+    InterlockedIncrement(&g_exitsPosted);
+  }
+  return posted;
+}
 
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
@@ -211,6 +234,9 @@ struct CommandJob {
   std::vector<BYTE> body;
   HANDLE go;
   HRESULT hr = E_PENDING;
+  HRESULT expected = S_OK;
+  const GuiPeer* gui = nullptr;  // when set, the GUI objects alive as the call returned
+  LONG liveAtReturn = -1;
 };
 
 DWORD WINAPI RunCommandJob(void* context) {
@@ -219,6 +245,7 @@ DWORD WINAPI RunCommandJob(void* context) {
   WaitForSingleObject(job->go, kWaitMs);
   job->hr = SendDataIo(job->object.get(), job->command, job->body.empty() ? nullptr : job->body.data(),
                        static_cast<std::uint32_t>(job->body.size()));
+  if (job->gui != nullptr) job->liveAtReturn = job->gui->LiveObjects();
   if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }
@@ -330,6 +357,7 @@ struct Session {
   DWORD layerThreadId = 0;
   std::map<WCHAR, Drive> drives;
   std::vector<CLSID> engineClasses;
+  std::vector<ComPtr<IClassFactory>> engineFactories;  // engine class objects the GUI holds
   std::size_t guiCursor = 0;
   std::size_t serviceCursor = 0;
   bool exited = false;
@@ -368,7 +396,7 @@ class Scenario {
   // The GUI's exit. With `boxHeld` the exit comes while a box holds the translation thread and
   // the next session opens meanwhile; that session is returned.
   std::unique_ptr<Session> Exit(Session& s, bool nextRightAway, bool boxHeld);
-  void LetGoWithoutExit(Session& s);
+  void LetGoAndGoOn(Session& s);
   void MarkExited(Session& s);
   void AfterExit(Session& s, bool layerGone);
   void Abandon(Session& s);
@@ -432,6 +460,7 @@ class Scenario {
     bool engine;
   };
   std::vector<Stale> m_stale;
+  std::vector<ComPtr<IClassFactory>> m_staleFactories;  // engine class objects of earlier sessions
   std::vector<std::wstring> m_askedBoxes;  // texts the service asked to show, in order
   std::size_t m_boxesAtStart = 0;
   std::size_t m_boxThreadsChecked = 0;
@@ -482,9 +511,17 @@ void Scenario::Settle(Session& s, std::vector<GuiExpect> gui, std::vector<Servic
   gui.push_back({0, TW4_5::ID_RECEIVE_LOG_DATA, -1, -1, fromService});
   service.push_back({TW4_0::ID_NEW_LOG_DATA, 0, -1, fromGui});
 
-  // Once both markers are through, everything the step caused has been handled.
+  // Once both markers are through, everything the step caused has been handled. Whatever else
+  // comes, the service hears no farewell while the session lives.
+  const auto noFarewell = [&] {
+    for (const ServicePacket& p : s.service->PacketsFrom(s.serviceCursor)) {
+      Require(p.header.dwCommand != TW4_0::ID_GUI_STOP && p.header.dwCommand != ID_PIPE_DISCONNECTED,
+              "the service heard a farewell it was not sent: " + Describe(p));
+    }
+  };
   const ULONGLONG deadline = GetTickCount64() + kWaitMs;
   for (std::size_t scanned = 0;;) {
+    noFarewell();
     const auto packets = s.gui->PacketsFrom(s.guiCursor + scanned);
     if (std::any_of(packets.begin(), packets.end(), [&](const GuiPacket& p) {
           return p.command == TW4_5::ID_RECEIVE_LOG_DATA && p.body == fromService;
@@ -503,6 +540,7 @@ void Scenario::Settle(Session& s, std::vector<GuiExpect> gui, std::vector<Servic
     Require(GetTickCount64() < deadline, "the GUI's marker did not reach the service");
     s.service->WaitForCount(s.serviceCursor + servicePackets + 1, 50);
   }
+  noFarewell();
   const auto guiPackets = s.gui->PacketsFrom(s.guiCursor);
   const auto serviceGot = s.service->PacketsFrom(s.serviceCursor);
   for (const GuiPacket& p : guiPackets) {
@@ -788,26 +826,53 @@ ComPtr<IDataObject> Scenario::EngineObjectThroughEntryPoint(Session& s, WCHAR le
   return object;
 }
 
-// Objects of an earlier session that the GUI still holds: whatever is set into them is refused,
-// nothing reaches the service or this session, and this session goes on.
+// Objects of an earlier session that the GUI still holds, and objects it makes from an engine
+// class object of an earlier session: whatever is set into them is refused, nothing reaches the
+// service or this session, and this session goes on. An ID_INIT_PIPE_COM naming another
+// computer fails and changes neither the pipe names nor whom the receiving pipe admits.
 void Scenario::StaleObjects(Session& s) {
   static const std::uint32_t kEngine[] = {TW4_5::ID_PAUSE, TW4_5::ID_STOP, TW4_5::ID_SETDISPDIMENSIONS,
-                                          TW4_5::ID_FENUI_EXIT};
-  static const std::uint32_t kPseudo[] = {TW4_5::ID_FENUI_EXIT, TW4_5::ID_ANALYZE, TW4_5::ID_REQUEST_PRIORITY_DATA};
+                                          TW4_5::ID_FENUI_EXIT, TW4_5::ID_INIT_PIPE_COM};
+  static const std::uint32_t kPseudo[] = {TW4_5::ID_FENUI_EXIT, TW4_5::ID_ANALYZE, TW4_5::ID_REQUEST_PRIORITY_DATA,
+                                          TW4_5::ID_INIT_PIPE_COM};
   std::vector<CommandJob> jobs;
   std::string what = "objects of an earlier session are used:";
   for (std::uint32_t n = 1 + m_rng.Below(3); n > 0; --n) {
-    const Stale& old = m_stale[m_rng.Below(static_cast<std::uint32_t>(m_stale.size()))];
-    const std::uint32_t command = old.engine ? kEngine[m_rng.Below(4)] : kPseudo[m_rng.Below(3)];
+    const std::uint32_t pick = m_rng.Below(static_cast<std::uint32_t>(m_stale.size() + m_staleFactories.size()));
+    Stale old{{}, true};
+    const bool made = pick >= m_stale.size();
+    if (!made) {
+      old = m_stale[pick];
+    } else {
+      Require(m_staleFactories[pick - m_stale.size()]->CreateInstance(nullptr, IID_IDataObject,
+                                                                      reinterpret_cast<void**>(old.object.put())) == S_OK,
+              "CreateInstance of an engine class object of an earlier session");
+    }
+    const std::uint32_t command = old.engine ? kEngine[m_rng.Below(5)] : kPseudo[m_rng.Below(4)];
     std::vector<BYTE> body;
     if (command == TW4_5::ID_SETDISPDIMENSIONS) body = Bytes(8).U32(0, 150).U32(4, 350);
     if (command == TW4_5::ID_ANALYZE) body = OperationBody(L'C');
+    if (command == TW4_5::ID_INIT_PIPE_COM) body = BytesOf(kOtherComputer, sizeof(kOtherComputer));
     jobs.push_back({old.object, command, body, nullptr});
-    what += std::string(old.engine ? " engine:" : " pseudo:") + Num(command);
+    if (command == TW4_5::ID_INIT_PIPE_COM) jobs.back().expected = E_FAIL;
+    what += std::string(made ? " new engine:" : old.engine ? " engine:" : " pseudo:") + Num(command);
   }
   Step(what);
+  WCHAR controlPipe[ARRAYSIZE(g_szControlPipeName)] = {};
+  if (m_module.linked) CopyControlPipeName(controlPipe);
   RunJobs(jobs, m_rng.Percent(50));
-  for (const CommandJob& job : jobs) Require(job.hr == S_OK, "SetData into an object of an earlier session");
+  for (const CommandJob& job : jobs) {
+    Require(job.hr == job.expected, "SetData of " + Num(job.command) + " into an object of an earlier session: " +
+                                        Num(static_cast<std::uint32_t>(job.hr)));
+  }
+  if (m_module.linked) {
+    WCHAR after[ARRAYSIZE(g_szControlPipeName)] = {};
+    CopyControlPipeName(after);
+    Require(wcscmp(controlPipe, after) == 0, "an earlier session's ID_INIT_PIPE_COM renamed the control pipe to " +
+                                                 Narrow(after));
+    Require(WantedReceivingPipeAdmission() == PipeAdmission::kServiceOnThisComputer,
+            "an earlier session's ID_INIT_PIPE_COM opened the receiving pipe to every caller");
+  }
   Settle(s, {}, {});
 }
 
@@ -820,6 +885,11 @@ void Scenario::KillService(Session& s) {
   Require(WaitForPipeListening(kGuiPipeLocalName, kWaitMs), "the receiving pipe does not listen again");
   Require(SendDataIo(AnyPseudo(s).get(), TW4_5::ID_REQUEST_PRIORITY_DATA) == S_OK, "ID_REQUEST_PRIORITY_DATA refused");
   Require(s.service->WaitForGuiPipe(kWaitMs), "the service was not told again where the receiving pipe is");
+  // Told before the command, so that it knows where to report the command's results.
+  Require(s.service->WaitForCount(s.serviceCursor + 2, kWaitMs), "the request did not reach the service");
+  const auto got = s.service->PacketsFrom(s.serviceCursor);
+  Require(got[0].header.dwCommand == TW4_0::ID_GUI_START, "the service got " + Describe(got[0]) +
+                                                             " before it was told again where the receiving pipe is");
   Settle(s, {}, {{TW4_0::ID_GUI_START, 0}, {TW4_0::ID_REQUEST_PRIORITY_DATA, 0}});
 }
 
@@ -828,6 +898,7 @@ void Scenario::KeepStale(Session& s) {
   if (m_stale.size() > 6 || !m_rng.Percent(50)) return;
   for (const ComPtr<IDataObject>& p : s.pseudo) m_stale.push_back({p, false});
   for (auto& [letter, object] : s.gui->TakeEngineObjects()) m_stale.push_back({object, true});
+  for (ComPtr<IClassFactory>& factory : s.engineFactories) m_staleFactories.push_back(std::move(factory));
 }
 
 void Scenario::AddPseudoObject(Session& s) {
@@ -868,7 +939,8 @@ void Scenario::Play(Session& s) {
         {commandable, 25, &Scenario::Commands},      {running, 5, &Scenario::ServicePauses},
         {running, 10, &Scenario::EngineExits},       {true, 3, &Scenario::ReopenControlPipe},
         {true, 4, &Scenario::ShowText},              {true, 4, &Scenario::NewPseudoObject},
-        {!m_stale.empty(), 6, &Scenario::StaleObjects}, {true, 3, &Scenario::KillService},
+        {!m_stale.empty() || !m_staleFactories.empty(), 6, &Scenario::StaleObjects},
+        {true, 3, &Scenario::KillService},           {true, 4, &Scenario::LetGoAndGoOn},
     };
     std::uint32_t total = 0;
     for (const Choice& c : choices) total += c.possible ? c.weight : 0;
@@ -900,6 +972,15 @@ std::unique_ptr<Session> Scenario::Exit(Session& s, bool nextRightAway, bool box
   const bool lateGui = !boxHeld && !nextRightAway && m_rng.Percent(50);
   const bool twice = !boxHeld && m_rng.Percent(25);
   std::string what = twice ? "GUI exits through two objects at once" : "GUI exits";
+  // The GUI keeps some engine class objects, as a GUI that makes many objects from one does.
+  for (auto& [letter, d] : s.drives) {
+    if (!d.object || !m_rng.Percent(40)) continue;
+    ComPtr<IClassFactory> factory;
+    Require(m_module.getClassObject(s.gui->EngineClass(letter), IID_IClassFactory,
+                                    reinterpret_cast<void**>(factory.put())) == S_OK,
+            "DllGetClassObject for an engine class");
+    s.engineFactories.push_back(std::move(factory));
+  }
   if (lateService) {
     s.lateService = std::make_unique<LateService>();
     s.lateService->service = s.service.get();
@@ -946,7 +1027,24 @@ std::unique_ptr<Session> Scenario::Exit(Session& s, bool nextRightAway, bool box
     // it is handled: the start must wait for the ending layer, not take it for a running one.
     exits.resize(1);
     UniqueHandle go(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    // An engine object's exit is queued first: answering it must not answer the session's exit,
+    // which returns only once the layer is down (no GUI object held any more).
+    CommandJob engineExit{{}, TW4_5::ID_FENUI_EXIT, {}, go.get()};
+    for (auto& [letter, d] : s.drives) {
+      if (d.object && !engineExit.object) engineExit.object = s.gui->EngineObject(letter);
+    }
+    UniqueHandle engineExitThread;
+    if (engineExit.object) {
+      what += " behind an engine object's exit";
+      const LONG posted = InterlockedCompareExchange(&g_exitsPosted, 0, 0);
+      engineExitThread.reset(CreateThread(nullptr, 0, &RunCommandJob, &engineExit, 0, nullptr));
+      Require(static_cast<bool>(engineExitThread), "no thread for the engine object's exit");
+      const ULONGLONG posting = GetTickCount64() + kWaitMs;
+      while (InterlockedCompareExchange(&g_exitsPosted, 0, 0) == posted && GetTickCount64() < posting) Sleep(1);
+      Require(InterlockedCompareExchange(&g_exitsPosted, 0, 0) != posted, "the engine object's exit was not posted");
+    }
     exits[0].go = go.get();
+    exits[0].gui = s.gui.get();
     UniqueHandle exitThread(CreateThread(nullptr, 0, &RunCommandJob, &exits[0], 0, nullptr));
     Require(static_cast<bool>(exitThread), "no thread for the exit");
     const ULONGLONG deadline = GetTickCount64() + kWaitMs;
@@ -958,6 +1056,12 @@ std::unique_ptr<Session> Scenario::Exit(Session& s, bool nextRightAway, bool box
     Require(WaitForSingleObject(s.layerThread.get(), 0) == WAIT_OBJECT_0,
             "the next session took the ending layer for its own");
     Require(WaitForSingleObject(exitThread.get(), kWaitMs) == WAIT_OBJECT_0, "the exit hangs");
+    Require(exits[0].liveAtReturn == 0, "the session's exit returned while the layer still held " +
+                                            Num(static_cast<std::uint32_t>(exits[0].liveAtReturn)) + " GUI objects");
+    if (engineExitThread) {
+      Require(WaitForSingleObject(engineExitThread.get(), kWaitMs) == WAIT_OBJECT_0 && engineExit.hr == S_OK,
+              "the engine object's exit hangs or was refused");
+    }
     if (release) WaitForSingleObject(release.get(), kWaitMs);
   } else {
     RunJobs(exits, true);  // on threads of the GUI's: each must come back well within its hand-off's limit
@@ -979,15 +1083,37 @@ void Scenario::MarkExited(Session& s) {
   InterlockedExchange(&s.exitReturned, 1);
 }
 
-// The GUI lets go of every object without its exit, and COM asks whether the module may go:
-// the session ends as at an exit, and the module holds nothing of the GUI's any more.
-void Scenario::LetGoWithoutExit(Session& s) {
-  Step("GUI lets go of everything without its exit; COM asks whether the module may go");
+// The GUI lets go of every data object, COM asks whether the module may go (S_OK: none lives),
+// and the GUI goes on: with the pseudo-service class object it kept, or a new activation, and
+// its engine objects made again. A question ends nothing: the same session goes on, on the
+// same connection, and the service hears no farewell (Settle).
+void Scenario::LetGoAndGoOn(Session& s) {
+  const bool held = m_rng.Percent(50);
+  Step(std::string("GUI lets go of its objects, COM asks to unload, the GUI goes on with ") +
+       (held ? "its held class object" : "a new activation"));
+  ComPtr<IClassFactory> factory;
+  const auto getFactory = [&] {
+    Require(m_module.getClassObject(CLSID_PseudoService, IID_IClassFactory, reinterpret_cast<void**>(factory.put())) ==
+                S_OK,
+            "DllGetClassObject for the pseudo-service class");
+  };
+  if (held) getFactory();
+  const std::size_t pseudoCount = s.pseudo.size();
   s.pseudo.clear();
   s.gui->TakeEngineObjects();
   m_stale.clear();
-  MarkExited(s);
   Require(m_module.canUnloadNow() == S_OK, "DllCanUnloadNow keeps the module with no object left");
+  if (!held) getFactory();
+  for (std::size_t n = 0; n < pseudoCount; ++n) {
+    ComPtr<IDataObject> pseudo;
+    Require(factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())) == S_OK,
+            "CreateInstance of a pseudo-service object after the unload question");
+    s.pseudo.push_back(std::move(pseudo));
+  }
+  for (auto& [letter, d] : s.drives) {
+    if (d.object) Require(s.gui->CreateEngineObject(letter) == S_OK, "engine object not made again");
+  }
+  Settle(s, {}, {});
 }
 
 // What an exit leaves: the exit's last packets are the last the service gets and the module
@@ -1139,12 +1265,7 @@ void Scenario::Run() {
     const bool another = n < sessions;
     const bool rightAway = another && m_rng.Percent(50);
     const bool boxHeld = rightAway && m_module.linked && m_rng.Percent(40);
-    std::unique_ptr<Session> opened;
-    if (!another && m_rng.Percent(25)) {
-      LetGoWithoutExit(*m_current);
-    } else {
-      opened = Exit(*m_current, rightAway, boxHeld);
-    }
+    std::unique_ptr<Session> opened = Exit(*m_current, rightAway, boxHeld);
     m_previous = std::move(m_current);
     if (opened) {
       m_current = std::move(opened);
@@ -1164,6 +1285,7 @@ void Scenario::Run() {
     Link(*m_current);
   }
   m_stale.clear();
+  m_staleFactories.clear();
   CheckEnd();
 }
 
@@ -1174,10 +1296,14 @@ Explorer::Explorer() {
   InstallServiceBuildNumber();
   SetMessageBoxHook(&Explorer::RecordBox, this);
   SetTraceObserver(&Explorer::ObserveTrace, this);
+  SetRemoteBuildNumberRead(&ReadOtherComputersBuildNumber);
+  SetPostThreadMessageFunction(&CountExitPosts);
   classKeyBaseline = ClassKeyCount();
 }
 
 Explorer::~Explorer() {
+  SetPostThreadMessageFunction(nullptr);
+  SetRemoteBuildNumberRead(nullptr);
   SetTraceObserver(nullptr, nullptr);
   SetMessageBoxHook(nullptr, nullptr);
   if (m_comInitialized) CoUninitialize();

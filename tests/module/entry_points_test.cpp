@@ -157,10 +157,13 @@ TEST(EntryPoints, ComActivatesThePseudoServiceThroughItsInprocServerKey) {
   EXPECT_EQ(0u, object->Release());
 }
 
-// A GUI that lets go of every object without its exit: COM's unload asks DllCanUnloadNow, the
-// session ends as at an exit (the service is told), the layer's threads end and let go of the
-// module, and the module leaves the process. A load and unload leaves no handle behind.
-TEST(EntryPoints, AnUnloadWithoutTheExitEndsTheSessionAndLeavesNothingRunning) {
+// COM asks whether the module may go (anything in the process freeing unused libraries makes
+// it ask) while a session runs and the GUI holds only the class object: S_OK, and nothing ends.
+// The GUI goes on with that class object: its command reaches the service and the service's
+// report reaches it on the same connection, and no farewell comes before its exit. After the
+// exit the module leaves the process. Past two warm-up sessions (the first ones open handles
+// of COM and Wine for good), a session leaves no handle behind.
+TEST(EntryPoints, AnUnloadQuestionEndsNothingAndTheHeldClassObjectGoesOn) {
   Com com;
   ASSERT_TRUE(InstallServiceBuildNumber());
   PseudoServiceRegistration registration(BinFile(L"cobalin.dll"));
@@ -168,28 +171,49 @@ TEST(EntryPoints, AnUnloadWithoutTheExitEndsTheSessionAndLeavesNothingRunning) {
   WCHAR name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   ASSERT_TRUE(GetComputerNameW(name, &size));
+  const std::wstring path = BinFile(L"cobalin.dll");
   const auto session = [&] {
     GuiPeer gui;
     ServicePeer service;
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_PseudoService, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                     reinterpret_cast<void**>(factory.put())));
     ComPtr<IDataObject> pseudo;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_PseudoService, nullptr, CLSCTX_INPROC_SERVER, IID_IDataObject,
-                                     reinterpret_cast<void**>(pseudo.put())));
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())));
     ASSERT_EQ(S_OK, SendDataIo(pseudo.get(), TW4_5::ID_INIT_PIPE_COM, name, (size + 1) * sizeof(WCHAR)));
     const CommInitBody comm = gui.OwnCommInitBody();
     ASSERT_EQ(S_OK, SendDataIo(pseudo.get(), TW4_5::ID_INIT_SERVICE_COMM, &comm, sizeof(comm)));
     ASSERT_TRUE(service.WaitForGuiPipe(5000));
     pseudo.reset();
-    CoFreeUnusedLibrariesEx(0, 0);
-    ASSERT_TRUE(service.WaitForCount(4, 5000));
+    CoFreeUnusedLibrariesEx(0, 0);  // DllCanUnloadNow: no data object lives
+    EXPECT_NE(nullptr, GetModuleHandleW(path.c_str())) << "the running layer's threads no longer hold the module";
+
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDataObject, reinterpret_cast<void**>(pseudo.put())));
+    const std::size_t sent = service.Count();
+    ASSERT_EQ(S_OK, SendDataIo(pseudo.get(), TW4_5::ID_REQUEST_PRIORITY_DATA));
+    ASSERT_TRUE(service.WaitForCount(sent + 1, 5000)) << "the command did not reach the service";
     const auto packets = service.Packets();
-    EXPECT_EQ(TW4_0::ID_GUI_STOP, packets[packets.size() - 2].header.dwCommand);
-    EXPECT_EQ(ID_PIPE_DISCONNECTED, packets.back().header.dwCommand);
-    for (int i = 0; i < 500 && GetModuleHandleW(BinFile(L"cobalin.dll").c_str()) != nullptr; ++i) Sleep(20);
-    EXPECT_EQ(nullptr, GetModuleHandleW(BinFile(L"cobalin.dll").c_str())) << "the module's threads hold it";
+    EXPECT_EQ(TW4_0::ID_REQUEST_PRIORITY_DATA, packets.back().header.dwCommand);
+    for (const ServicePacket& p : packets) EXPECT_NE(TW4_0::ID_GUI_STOP, p.header.dwCommand) << "a farewell";
+    EXPECT_EQ(1, service.Connections());
+    ASSERT_TRUE(service.Send(TW4_0::ID_NEW_PRIORITY_DATA, 0, std::vector<BYTE>(4, 7)));
+    ASSERT_TRUE(gui.WaitForCount(1, 5000)) << "the service's report did not reach the GUI";
+    EXPECT_EQ(TW4_5::ID_RECEIVE_PRIORITY_DATA, gui.Packets().back().command);
+
+    ASSERT_EQ(S_OK, SendDataIo(pseudo.get(), TW4_5::ID_FENUI_EXIT));
+    ASSERT_TRUE(service.WaitForCount(sent + 3, 5000));
+    EXPECT_EQ(ID_PIPE_DISCONNECTED, service.Packets().back().header.dwCommand);
+    pseudo.reset();
+    factory.reset();
+    CoFreeUnusedLibrariesEx(0, 0);
+    for (int i = 0; i < 500 && GetModuleHandleW(path.c_str()) != nullptr; ++i) Sleep(20);
+    EXPECT_EQ(nullptr, GetModuleHandleW(path.c_str())) << "the module is still loaded after the exit";
     EXPECT_TRUE(gui.WaitForLiveObjects(0, 5000)) << "the GUI's objects are still held";
   };
   session();
+  session();
   const DWORD handles = OpenHandleCount();
+  session();
   session();
   EXPECT_EQ(handles, OpenHandleCount());
 }

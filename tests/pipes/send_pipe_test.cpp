@@ -8,12 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "handoff/commands.h"
+#include "handoff/translation_message.h"
 #include "pipes/pipe_out.h"
 #include "pipes/pipe_packet.h"
+#include "pipes/remote_pipe.h"
 #include "pipes/send_pipe.h"
 #include "shared/owners.h"
 #include "support/control_pipe_server.h"
 #include "support/trace_capture.h"
+#include "translation/translate_command.h"
 
 namespace {
 
@@ -123,6 +127,22 @@ TEST_F(SendPipe, ServerEndGoneReconnectsOnceAndWritesAgain) {
   }
   EXPECT_FALSE(trace.ContainsPart(L"WriteFile1"));
   EXPECT_FALSE(trace.ContainsPart(L"WriteFile2"));
+}
+
+// The service's end is gone and nothing listens again: the dead handle is closed all the
+// same, so that the next command connects afresh. (This computer's name in other letters
+// reaches the local pipe but counts as another machine: no service is started.)
+TEST_F(SendPipe, ADeadSendingPipeIsClosedWhenNothingListensAgain) {
+  ControlPipeServer server(ControlPipeServer::AfterPacket::kDisconnectAndStay);
+  ASSERT_TRUE(server.Start());
+  std::wstring lower = ComputerName();
+  CharLowerW(lower.data());
+  if (lower == ComputerName()) GTEST_SKIP() << "the computer's name has no upper-case letters";
+  ASSERT_EQ(1, Send(MakePacket(8200, 0, L'C', 0), ControlPipeOn(lower)));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.AfterEvent(), 5000));
+  EXPECT_EQ(0, Send(MakePacket(8202, 0, L'C', 0), ControlPipeOn(lower)));
+  EXPECT_FALSE(IsPipeOutOpen());
+  EXPECT_FALSE(trace.ContainsPart(L"StartTarnswellService"));
 }
 
 TEST_F(SendPipe, OtherWriteFailureIsTracedAndKeepsTheHandle) {
@@ -238,6 +258,18 @@ TEST_F(TarnswellService, NotInstalledSendFailsInOpenService) {
   EXPECT_EQ(0, Send(probe, ControlPipeOn(ComputerName())));
   EXPECT_EQ(2, trace.Count(L"StartTarnswellService - OpenService"));
   EXPECT_FALSE(IsPipeOutOpen());
+}
+
+// The exit of a session that never reached its service (the control pipe names this
+// computer, whose service is stopped) starts no service only to tell it to stop.
+TEST_F(TarnswellService, AnExitThatFindsNoServiceStartsNone) {
+  Install();
+  wcscpy(g_szControlPipeName, ControlPipeOn(ComputerName()).c_str());
+  TranslateCommand(TW4_5::ID_FENUI_EXIT, nullptr, 0, kFromGui);
+  EXPECT_TRUE(trace.Contains(L"TW4_5::ID_FENUI_EXIT Done\n"));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(service.get()));
+  EXPECT_FALSE(trace.ContainsPart(L"StartTarnswellService"));
+  g_szControlPipeName[0] = L'\0';
 }
 
 TEST_F(TarnswellService, FirstSendStartsTheLocalServiceOnly) {

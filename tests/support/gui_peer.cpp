@@ -347,9 +347,8 @@ HRESULT SendDataIo(IDataObject* to, std::uint32_t command, const void* body, std
   medium.tymed = TYMED_HGLOBAL;
   medium.hGlobal = MakeDataIoBlock(command, body, size);
   if (medium.hGlobal == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = to->SetData(&format, &medium, TRUE);
-  if (FAILED(hr)) ReleaseStgMedium(&medium);
-  return hr;
+  // As the GUI does: the block is the receiver's, also when SetData fails.
+  return to->SetData(&format, &medium, TRUE);
 }
 
 std::vector<GuiPacket> GuiPeer::PacketsFrom(std::size_t from) const {

@@ -2,6 +2,7 @@
 
 #include "link_fixture.h"
 
+#include "pipes/pipe_out.h"
 #include "translation/translation_thread.h"
 
 #include <string>
@@ -145,12 +146,17 @@ TEST_F(LinkOnLongComputerName, SettingsTravelBothWaysWithTheExclusionPrefix) {
   ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_LOG_DATA, log));
   ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_SAVE_PRIORITY_DATA, priority));
   ASSERT_EQ(S_OK, link.ToService(TW4_5::ID_START_SCHEDULING, start));
+  // Empty saves (a setting cleared) go on empty; exclusions as the prefix alone.
+  for (std::uint32_t save : {TW4_5::ID_SAVE_SCHEDULING, TW4_5::ID_SAVE_EXCLUDE_DATA, TW4_5::ID_SAVE_LOG_DATA,
+                             TW4_5::ID_SAVE_PRIORITY_DATA, TW4_5::ID_START_SCHEDULING}) {
+    ASSERT_EQ(S_OK, link.ToService(save));
+  }
 
   std::vector<BYTE> zeroPrefixed(7696, 0);
   zeroPrefixed.insert(zeroPrefixed.end(), exclusion.begin(), exclusion.end());
   std::vector<BYTE> prefixed = fixedPart;
   prefixed.insert(prefixed.end(), exclusion.begin(), exclusion.end());
-  ExpectServicePackets(ServiceFrom(service0, 10), {
+  ExpectServicePackets(ServiceFrom(service0, 15), {
       {TW4_0::ID_NEW_EXCLUDE_DATA, 0, 0, zeroPrefixed},
       {TW4_0::ID_REQUEST_SCHEDULING_EX, 0, 0, {}},
       {TW4_0::ID_REQUEST_EXCLUDE_DATA_EX, 0, 0, {}},
@@ -161,6 +167,11 @@ TEST_F(LinkOnLongComputerName, SettingsTravelBothWaysWithTheExclusionPrefix) {
       {TW4_0::ID_NEW_LOG_DATA, 0, 0, log},
       {TW4_0::ID_NEW_PRIORITY_DATA, 0, 0, priority},
       {TW4_0::ID_START_SCHEDULING, 0, 0, start},
+      {TW4_0::ID_SAVE_SCHEDULING_EX, 0, 0, {}},
+      {TW4_0::ID_NEW_EXCLUDE_DATA, 0, 0, fixedPart},
+      {TW4_0::ID_NEW_LOG_DATA, 0, 0, {}},
+      {TW4_0::ID_NEW_PRIORITY_DATA, 0, 0, {}},
+      {TW4_0::ID_START_SCHEDULING, 0, 0, {}},
   });
 
   // The GUI's exclusion data: the machine name the GUI connected with, then the data.
@@ -230,6 +241,8 @@ TEST_F(LinkTest, FullGuiExitTakesTheLayerDown) {
   const HANDLE thread = g_hTLThread;
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0));
 
+  // A failure closed the sending pipe: the exit connects once more to say goodbye.
+  ClosePipeOut();
   const std::size_t before = link.service.Count();
   const ULONGLONG start = GetTickCount64();
   ASSERT_EQ(S_OK, link.Exit());

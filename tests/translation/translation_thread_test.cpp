@@ -103,6 +103,23 @@ TEST_F(TranslationThreadTest, StartAfterTheLayerEndedStartsAFreshPair) {
   EXPECT_EQ(2, trace.Count(L"StartTranslationLayer Successful\n"));
 }
 
+BOOL WINAPI RefuseAsAFullQueue(DWORD, UINT, WPARAM, LPARAM) {
+  SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+  return FALSE;
+}
+
+// A stop whose quit a full queue refused leaves the layer running: the next start keeps it at
+// once instead of waiting for an end that was never asked for.
+TEST_F(TranslationThreadTest, AStopBehindAFullQueueDoesNotMakeTheNextStartWait) {
+  SetPostThreadMessageFunction(&RefuseAsAFullQueue);
+  StopTranslationLayer();
+  SetPostThreadMessageFunction(nullptr);
+  const ULONGLONG start = GetTickCount64();
+  StartTranslationLayer();
+  EXPECT_LT(GetTickCount64() - start, 1000u);
+  EXPECT_TRUE(trace.Contains(L"StartTranslationLayer - layer already running\n"));
+}
+
 TEST(TranslationLayer, BeforeAnyStartPostsFailAndStopIsHarmless) {
   TraceCapture trace;
   EXPECT_EQ(0u, GetTLThreadId());
