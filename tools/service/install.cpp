@@ -95,6 +95,20 @@ int UninstallService() {
     if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
       return Fail(L"The service cannot be removed", GetLastError());
     }
+    // A service marked for deletion stays in the manager until its process has ended and the
+    // last handle to it is closed; an install meanwhile would take over that entry, which then
+    // refuses every start. Wait (boundedly) until it is gone.
+    service.reset();
+    const ULONGLONG deadline = GetTickCount64() + 15000;
+    for (;;) {
+      UniqueScHandle left(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+      if (!left) break;
+      if (GetTickCount64() >= deadline) {
+        ErrLine(L"Note: the service is marked for removal but still there.");
+        break;
+      }
+      Sleep(100);
+    }
   } else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
     return Fail(L"The service cannot be opened", GetLastError());
   }
