@@ -13,6 +13,7 @@
 #include "shared/owners.h"
 #include "support/control_pipe_server.h"
 #include "support/gui_peer.h"
+#include "support/linked_layer.h"
 #include "support/trace_capture.h"
 #include "translation_observer.h"
 
@@ -173,14 +174,8 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
   // Re-targeting, with another computer whose build number can be read ("OTHERBOX"): a name
   // the checks refuse changes nothing, the same computer keeps the open pipe, another one is
   // reached or fails with nothing more going to the first, which is then connected afresh.
-  SetRemoteBuildNumberRead([](const wchar_t* machine, WCHAR* value, DWORD* size) -> LONG {
-    if (lstrcmpiW(machine, L"OTHERBOX") != 0) return ERROR_BAD_NETPATH;
-    lstrcpynW(value, L"4.0.1381", static_cast<int>(*size / sizeof(WCHAR)));
-    *size = 18;
-    return ERROR_SUCCESS;
-  });
+  SetRemoteBuildNumberRead(&ReadOtherComputersBuildNumber);
   const std::wstring firstPipe = g_szControlPipeName;
-  const wchar_t other[] = L"OTHERBOX";
   const struct {
     const wchar_t* machine;
     std::uint32_t size;
@@ -189,7 +184,7 @@ TEST(DataObject, InitPipeComConnectsToTheServiceOfTheNamedMachine) {
     bool open;
   } steps[] = {{L"NOSUCHMACHINE", sizeof(L"NOSUCHMACHINE"), E_FAIL, 1, true},
                {name, nameSize, S_OK, 1, true},
-               {other, sizeof(other), E_FAIL, 1, false},
+               {kOtherComputer, sizeof(kOtherComputer), E_FAIL, 1, false},
                {name, nameSize, S_OK, 2, true}};
   for (const auto& step : steps) {
     SCOPED_TRACE(step.machine);

@@ -44,16 +44,6 @@ struct Broken {
   std::string what;
 };
 
-// Another computer whose service's build number can be read (through the module's seam): its
-// name passes the caller checks of ID_INIT_PIPE_COM.
-constexpr wchar_t kOtherComputer[] = L"OTHERBOX";
-LONG ReadOtherComputersBuildNumber(const wchar_t* machine, WCHAR* value, DWORD* size) {
-  if (lstrcmpiW(machine, kOtherComputer) != 0) return ERROR_BAD_NETPATH;
-  lstrcpynW(value, L"4.0.1381", static_cast<int>(*size / sizeof(WCHAR)));
-  *size = 18;
-  return ERROR_SUCCESS;
-}
-
 // GUI exits that got into the translation thread's queue (linked module).
 volatile LONG g_exitsPosted = 0;
 BOOL WINAPI CountExitPosts(DWORD thread, UINT message, WPARAM first, LPARAM second) {

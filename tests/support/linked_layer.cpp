@@ -16,6 +16,15 @@ bool InstallServiceBuildNumber() {
                         sizeof(kBuild)) == ERROR_SUCCESS;
 }
 
+LONG ReadOtherComputersBuildNumber(const wchar_t* machine, WCHAR* value, DWORD* size) {
+  static const wchar_t kBuild[] = L"4.0.1381";
+  if (lstrcmpiW(machine, kOtherComputer) != 0) return ERROR_BAD_NETPATH;
+  if (*size < sizeof(kBuild)) return ERROR_MORE_DATA;
+  wmemcpy(value, kBuild, ARRAYSIZE(kBuild));
+  *size = sizeof(kBuild);
+  return ERROR_SUCCESS;
+}
+
 LinkedLayer::LinkedLayer()
     : m_boxShown(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_boxRelease(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
   SetMessageBoxHook(&LinkedLayer::RecordBox, this);

@@ -65,3 +65,8 @@ class LinkedLayer {
 
 // Writes the service's build number where the module's caller check reads it.
 bool InstallServiceBuildNumber();
+
+// Another computer whose service's build number can be read: with ReadOtherComputersBuildNumber
+// as the module's remote build-number read, its name passes the caller checks of ID_INIT_PIPE_COM.
+inline constexpr wchar_t kOtherComputer[] = L"OTHERBOX";
+LONG ReadOtherComputersBuildNumber(const wchar_t* machine, WCHAR* value, DWORD* size);
