@@ -40,7 +40,6 @@ if [ "$run32" = ON ]; then
   fi
 else
   echo
-  why32=$(cat build/run32-unavailable 2>/dev/null)
-  echo "i686: NOT RUN - ${why32:-this kernel does not run 32-bit programs}"
+  echo "i686: NOT RUN - $mode32"
 fi
 exit "$status"

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Exits 0 when this machine runs 32-bit x86 programs, 1 when it does not.
 # With --mode it also prints how they run: "native" (the kernel runs them) or
-# "emulated (qemu-user N.N)" (binfmt_misc hands them to qemu-i386).
+# "emulated (qemu-user N.N)" (binfmt_misc hands them to qemu-i386); or, when they do not run,
+# why (the reason scripts/setup.sh left in build/run32-unavailable, if any).
 # Writes a 114-byte static 32-bit ELF into the build tree and runs it. The program asks the
 # kernel for its machine name (uname) and exits with the name's first letter: a 64-bit kernel
 # running it natively says "x86_64", qemu-i386 says "i686". A kernel that refuses it gives 126.
 # COBALIN_FORCE_NO_32BIT=1 makes the probe fail, to exercise what callers do on such a kernel.
 set -u
 cd "$(dirname "$0")/.."
-[ "${COBALIN_FORCE_NO_32BIT:-0}" = 1 ] && exit 1
+refuse() {
+  if [ "${1:-}" = --mode ]; then
+    why=$(cat build/run32-unavailable 2>/dev/null)
+    echo "${why:-this kernel does not run 32-bit programs}"
+  fi
+  exit 1
+}
+[ "${COBALIN_FORCE_NO_32BIT:-0}" = 1 ] && refuse "$@"
 mkdir -p build
 probe=build/probe-elf32-uname
 # ELF header (52 bytes), one PT_LOAD program header (32 bytes), then at 0x08048054:
@@ -24,7 +32,7 @@ case "$letter" in
     version=$({ qemu-i386-static --version || qemu-i386 --version; } 2>/dev/null |
               sed -n 's/^qemu-i386 version \([0-9]*\.[0-9]*\).*/\1/p' | head -n1)
     mode="emulated (qemu-user ${version:-of unknown version})" ;;
-  *) exit 1 ;;
+  *) refuse "$@" ;;
 esac
 [ "${1:-}" = --mode ] && echo "$mode"
 exit 0

@@ -30,18 +30,14 @@ setup_out=$(scripts/setup.sh 2>&1) || { printf '%s\n' "$setup_out" >&2; fail "th
 
 # The shipped configuration needs 32-bit programs to run (natively or emulated) and Wine's
 # 32-bit loader.
-if mode32=$(scripts/can-run-32bit.sh --mode) && [ -x /usr/lib/wine/wine ]; then
+arch=x64
+if ! mode32=$(scripts/can-run-32bit.sh --mode); then
+  about="the x86-64 build of the module and the stand-ins, because $mode32"
+elif [ ! -x /usr/lib/wine/wine ]; then
+  about="the x86-64 build of the module and the stand-ins, because Wine cannot run 32-bit programs here (no wine32)"
+else
   arch=i686
   about="the shipped 32-bit configuration (32-bit programs $mode32): the i686 module installed from cobalin.msi, the i686 GUI and service stand-ins"
-else
-  arch=x64
-  if [ -n "${mode32:-}" ]; then
-    why="Wine cannot run 32-bit programs here (no wine32)"
-  else
-    why=$(cat build/run32-unavailable 2>/dev/null)
-    why=${why:-this kernel refuses 32-bit programs}
-  fi
-  about="the x86-64 build of the module and the stand-ins, because $why"
 fi
 echo "demo: running $about."
 

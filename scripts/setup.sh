@@ -3,7 +3,7 @@
 # run wherever it can: natively where the kernel runs them, otherwise under user-mode emulation
 # (qemu-i386 through binfmt_misc). Idempotent: quiet and quick when everything is there already.
 # Where 32-bit programs cannot be made to run, it says why on one line and keeps that line in
-# build/run32-unavailable for scripts/test.sh, scripts/demo.sh and scripts/bench.sh to repeat.
+# build/run32-unavailable, which scripts/can-run-32bit.sh --mode repeats to those who ask.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(

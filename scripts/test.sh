@@ -79,8 +79,7 @@ if [ "$run32" = ON ]; then
   build/i686/wineserver.sh stop
 else
   run "i686 (no32bit tests only)" mingw-i686 no32bit -L no32bit "$@"
-  why32=$(cat build/run32-unavailable 2>/dev/null)
-  summary+=("i686: NOT RUN - ${why32:-this kernel does not run 32-bit programs}")
+  summary+=("i686: NOT RUN - $mode32")
 fi
 
 echo
