@@ -32,19 +32,26 @@ LSTATUS WriteString(const wchar_t* keyPath, const wchar_t* name, const std::wstr
                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+// Asks `done` every 100 ms until it answers true (true) or `timeoutMs` have passed (false).
+template <typename Done>
+bool PollUntil(Done done, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(100);
+  }
+}
+
 // Stops the service if it runs, waiting at most `timeoutMs` for it to stop.
 bool StopService(SC_HANDLE service, DWORD timeoutMs) {
   SERVICE_STATUS status{};
   if (!QueryServiceStatus(service, &status)) return false;
   if (status.dwCurrentState == SERVICE_STOPPED) return true;
   if (status.dwCurrentState != SERVICE_STOP_PENDING) ControlService(service, SERVICE_CONTROL_STOP, &status);
-  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-  while (GetTickCount64() < deadline) {
-    if (!QueryServiceStatus(service, &status)) return false;
-    if (status.dwCurrentState == SERVICE_STOPPED) return true;
-    Sleep(100);
-  }
-  return false;
+  return PollUntil([&] { return !QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED; },
+                   timeoutMs) &&
+         status.dwCurrentState == SERVICE_STOPPED;
 }
 
 }  // namespace
@@ -96,18 +103,12 @@ int UninstallService() {
       return Fail(L"The service cannot be removed", GetLastError());
     }
     // A service marked for deletion stays in the manager until its process has ended and the
-    // last handle to it is closed; an install meanwhile would take over that entry, which then
-    // refuses every start. Wait (boundedly) until it is gone.
+    // last handle to it is closed; an install meanwhile would meet that entry. Wait (boundedly)
+    // until it is gone.
     service.reset();
-    const ULONGLONG deadline = GetTickCount64() + 15000;
-    for (;;) {
-      UniqueScHandle left(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-      if (!left) break;
-      if (GetTickCount64() >= deadline) {
-        ErrLine(L"Note: the service is marked for removal but still there.");
-        break;
-      }
-      Sleep(100);
+    if (!PollUntil([&] { return !UniqueScHandle(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)); },
+                   15000)) {
+      ErrLine(L"Note: the service is marked for removal but still there.");
     }
   } else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
     return Fail(L"The service cannot be opened", GetLastError());
